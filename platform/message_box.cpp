@@ -1,0 +1,27 @@
+#include "platform/message_box.h"
+
+#include <atomic>
+#include <cstdio>
+
+#include "platform/text_convert.h"
+
+namespace {
+
+std::atomic<MessageBoxHandler> boxHandler{nullptr};
+
+// Longest box text written to standard error, in bytes; the proxy's own texts are far shorter.
+constexpr size_t kLineBytes = 512;
+
+}  // namespace
+
+void ShowMessageBox(std::u16string_view text) {
+  char line[kLineBytes];
+  WideToSingleByte(text, line);
+  std::fprintf(stderr, "%s\n", line);
+  std::fflush(stderr);
+  if (MessageBoxHandler handler = boxHandler.load()) handler(text);
+}
+
+void SetMessageBoxHandler(MessageBoxHandler handler) {
+  boxHandler.store(handler);
+}

@@ -1,0 +1,183 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+thread_local int lastError = 0;
+
+void RememberErrno() {
+  lastError = (errno == ECONNRESET || errno == EPIPE) ? kErrorConnectionReset : errno;
+}
+
+}  // namespace
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.Release();
+  }
+  return *this;
+}
+
+int Socket::Release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void Socket::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+int LastErrorCode() {
+  return lastError;
+}
+
+Socket ListenOnPort(uint16_t port, int backlog, const char** failedStep) {
+  // A dual-stack socket serves IPv4 clients as mapped addresses; fall back to IPv4 alone.
+  bool v6 = true;
+  Socket s(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!s.Valid()) {
+    v6 = false;
+    s = Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  }
+  if (!s.Valid()) {
+    RememberErrno();
+    *failedStep = "listen";
+    return Socket();
+  }
+  int off = 0;
+  if (v6) ::setsockopt(s.Fd(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  int rc;
+  if (v6) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    a.sin6_addr = in6addr_any;
+    rc = ::bind(s.Fd(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+  } else {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    rc = ::bind(s.Fd(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  if (rc != 0) {
+    RememberErrno();
+    *failedStep = "bind";
+    return Socket();
+  }
+  if (::listen(s.Fd(), backlog) != 0) {
+    RememberErrno();
+    *failedStep = "listen";
+    return Socket();
+  }
+  return s;
+}
+
+Socket AcceptClient(const Socket& listener) {
+  int fd = ::accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) RememberErrno();
+  return Socket(fd);
+}
+
+bool IsTransientAcceptError(int code) {
+  switch (code) {
+    case EINTR:
+    case ECONNABORTED:
+    case kErrorConnectionReset:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case EPROTO:
+    case EPERM:  // a firewall refused the connection
+      return true;
+    default:
+      return false;
+  }
+}
+
+void InterruptAccept(const Socket& listener) {
+  ::shutdown(listener.Fd(), SHUT_RDWR);
+}
+
+ConnectResult ConnectToHost(const char* host, uint16_t port, Socket* out) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+  char service[8];
+  std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
+  addrinfo* list = nullptr;
+  int rc = ::getaddrinfo(host, service, &hints, &list);
+  if (rc == EAI_ADDRFAMILY || rc == EAI_NONAME) {
+    // AI_ADDRCONFIG hides loopback-only families on a machine with no other address.
+    hints.ai_flags = AI_NUMERICSERV;
+    rc = ::getaddrinfo(host, service, &hints, &list);
+  }
+  if (rc != 0 || list == nullptr) {
+    lastError = rc == EAI_SYSTEM ? errno : rc;
+    return ConnectResult::kNoHost;
+  }
+  ConnectResult result = ConnectResult::kNoSocket;
+  for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    Socket s(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
+    if (!s.Valid()) {
+      RememberErrno();
+      continue;
+    }
+    if (::connect(s.Fd(), a->ai_addr, a->ai_addrlen) == 0) {
+      *out = std::move(s);
+      result = ConnectResult::kConnected;
+      break;
+    }
+    RememberErrno();
+    result = ConnectResult::kRefused;
+  }
+  ::freeaddrinfo(list);
+  return result;
+}
+
+long ReceiveSome(const Socket& s, std::span<char> buffer) {
+  for (;;) {
+    ssize_t n = ::recv(s.Fd(), buffer.data(), buffer.size(), 0);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    RememberErrno();
+    return -1;
+  }
+}
+
+int SendAll(const Socket& s, std::span<const char> bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(s.Fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      RememberErrno();
+      return 0;
+    }
+    sent += static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+void ShutdownBoth(const Socket& s) {
+  if (s.Valid()) ::shutdown(s.Fd(), SHUT_RDWR);
+}
+
+void ShutdownSend(const Socket& s) {
+  if (s.Valid()) ::shutdown(s.Fd(), SHUT_WR);
+}

@@ -1,0 +1,65 @@
+// TCP sockets over POSIX: the handful of operations the proxy needs, with the descriptor owned
+// by a small RAII type so that no path can leak one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+// Stands for the sockets library's WSAECONNRESET: a peer that reset or went away.
+inline constexpr int kErrorConnectionReset = 10054;
+
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(int fd) : fd_(fd) {}
+  Socket(Socket&& other) noexcept : fd_(other.Release()) {}
+  Socket& operator=(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  ~Socket() { Close(); }
+
+  bool Valid() const { return fd_ >= 0; }
+  int Fd() const { return fd_; }
+  int Release();
+  void Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// The calling thread's last error code, as the failure messages show it.
+int LastErrorCode();
+
+// Opens a listening TCP socket on every local address (IPv4 and IPv6 where the machine has it).
+// On failure returns an invalid socket and sets *failedStep to "listen" or "bind".
+Socket ListenOnPort(uint16_t port, int backlog, const char** failedStep);
+
+// Waits for a client. Returns an invalid socket on failure; LastErrorCode() tells why.
+Socket AcceptClient(const Socket& listener);
+
+// True for accept failures that pass by themselves (an aborted connection, an interrupted call,
+// descriptors or memory running out): the caller pauses and accepts again.
+bool IsTransientAcceptError(int code);
+
+// Wakes a thread blocked in AcceptClient on this socket; the accept then fails.
+void InterruptAccept(const Socket& listener);
+
+enum class ConnectResult { kConnected, kNoHost, kNoSocket, kRefused };
+
+// Resolves host (a name, a dotted IPv4 address or an IPv6 literal without brackets) and
+// connects to each of its addresses in turn until one accepts.
+ConnectResult ConnectToHost(const char* host, uint16_t port, Socket* out);
+
+// Receives up to buffer.size() bytes. Returns the count, 0 when the peer closed, -1 on failure.
+long ReceiveSome(const Socket& s, std::span<char> buffer);
+
+// Sends every byte, never raising SIGPIPE. Returns 1 on success; 0 on failure, with a reset or
+// closed peer reported as kErrorConnectionReset by LastErrorCode().
+int SendAll(const Socket& s, std::span<const char> bytes);
+
+// Shuts down both directions; failures are of no interest to the caller.
+void ShutdownBoth(const Socket& s);
+
+// Shuts down our sending side only, so the peer sees the end of the data.
+void ShutdownSend(const Socket& s);
