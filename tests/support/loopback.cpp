@@ -1,0 +1,150 @@
+#include "tests/support/loopback.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+sockaddr_in LoopbackAddress(uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+// The value of the first header named `name` (any case) in head, or -1.
+long HeaderNumber(std::string_view head, std::string_view name) {
+  std::string lower(head);
+  for (char& c : lower)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  auto at = lower.find(name);
+  if (at == std::string::npos) return -1;
+  return std::strtol(lower.c_str() + at + name.size(), nullptr, 10);
+}
+
+}  // namespace
+
+uint16_t FreeLoopbackPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = LoopbackAddress(0);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+int ConnectLoopback(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = LoopbackAddress(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+std::string ReadUntilClosed(int fd, std::chrono::milliseconds limit) {
+  std::string got;
+  char buf[16384];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) break;
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+std::string Exchange(uint16_t port, std::string_view request, std::chrono::milliseconds limit) {
+  int fd = ConnectLoopback(port);
+  if (fd < 0) return "<no connection>";
+  WriteAll(fd, request);
+  std::string answer = ReadUntilClosed(fd, limit);
+  ::close(fd);
+  return answer;
+}
+
+bool RequestComplete(std::string_view text) {
+  auto headEnd = text.find("\r\n\r\n");
+  if (headEnd == std::string_view::npos) return false;
+  long declared = HeaderNumber(text.substr(0, headEnd + 2), "\ncontent-length:");
+  if (declared <= 0) return true;
+  return text.size() - (headEnd + 4) >= static_cast<size_t>(declared);
+}
+
+TestOrigin::TestOrigin(std::string answer) : answer_(std::move(answer)) {
+  listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  int on = 1;
+  ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in a = LoopbackAddress(0);
+  ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
+  port_ = ntohs(a.sin_port);
+  ::listen(listenFd_, 64);
+  thread_ = std::thread([this] { Serve(); });
+}
+
+TestOrigin::~TestOrigin() {
+  ::shutdown(listenFd_, SHUT_RDWR);
+  thread_.join();
+  ::close(listenFd_);
+}
+
+void TestOrigin::Serve() {
+  for (;;) {
+    int fd = ::accept(listenFd_, nullptr, nullptr);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      return;
+    }
+    std::string got;
+    char buf[16384];
+    while (!RequestComplete(got)) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 2000) <= 0) break;
+      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      requests_.push_back(got);
+    }
+    arrived_.notify_all();
+    WriteAll(fd, answer_);
+    ::shutdown(fd, SHUT_WR);
+    ::close(fd);
+  }
+}
+
+std::string TestOrigin::Request(size_t index, std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> hold(lock_);
+  if (!arrived_.wait_for(hold, limit, [&] { return requests_.size() > index; })) return "";
+  return requests_[index];
+}
+
+size_t TestOrigin::RequestCount() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return requests_.size();
+}

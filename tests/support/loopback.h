@@ -1,0 +1,63 @@
+// Loopback peers for tests that go through the running proxy: an origin server that records
+// what it receives, and a client that sends one request and reads the whole answer.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+// A free TCP port on 127.0.0.1 at the moment of the call.
+uint16_t FreeLoopbackPort();
+
+// A connected socket to 127.0.0.1:port, or -1.
+int ConnectLoopback(uint16_t port);
+
+// Writes all of bytes; false when the peer went away.
+bool WriteAll(int fd, std::string_view bytes);
+
+// Reads until the peer closes or `limit` passes with nothing new. Returns what arrived.
+std::string ReadUntilClosed(int fd, std::chrono::milliseconds limit = 5000ms);
+
+// Connects to the proxy, sends request, and returns everything the proxy sends back until it
+// closes the connection.
+std::string Exchange(uint16_t port, std::string_view request,
+                     std::chrono::milliseconds limit = 5000ms);
+
+// An origin (or upstream proxy) on 127.0.0.1. Each connection is read until its head and the
+// body its "Content-Length:" declares have arrived (or the client stops sending), recorded, and
+// answered with `answer`; then the origin closes the connection.
+class TestOrigin {
+ public:
+  explicit TestOrigin(std::string answer);
+  ~TestOrigin();
+  TestOrigin(const TestOrigin&) = delete;
+  TestOrigin& operator=(const TestOrigin&) = delete;
+
+  uint16_t Port() const { return port_; }
+
+  // Waits until `count` requests have been recorded; returns the one at `index` ("" on timeout).
+  std::string Request(size_t index, std::chrono::milliseconds limit = 5000ms);
+  size_t RequestCount();
+
+ private:
+  void Serve();
+
+  std::string answer_;
+  int listenFd_ = -1;
+  uint16_t port_ = 0;
+  std::mutex lock_;
+  std::condition_variable arrived_;
+  std::vector<std::string> requests_;
+  std::thread thread_;
+};
+
+// The request head and body bytes that a request of `text` still expects, from its
+// "Content-Length:" (any letter case): used to know when a request has fully arrived.
+bool RequestComplete(std::string_view text);
