@@ -32,13 +32,21 @@ struct ServerRun {
 
 // The listening socket is shared by the worker in accept and the main thread. It is closed only
 // when no worker is inside accept, so a descriptor number is never reused under a waiting worker.
-std::mutex listenerLock;
-std::condition_variable listenerIdle;
-Socket ListenSocket;
-int listenerUsers = 0;
-bool stopping = true;
-ServerRun currentRun;
-ExchangeHooks installedHooks{};
+struct Listener {
+  std::mutex lock;
+  std::condition_variable idle;
+  Socket socket;
+  int users = 0;
+  bool stopping = true;
+  ServerRun run;
+  ExchangeHooks hooks{};
+};
+
+// Never destroyed: workers still serving when the process exits may yet touch it.
+Listener& TheListener() {
+  static Listener* listener = new Listener;
+  return *listener;
+}
 
 // One worker's buffers, on its own stack, for the whole life of the thread.
 struct Worker {
@@ -60,27 +68,29 @@ int StartWorker() {
 
 // Enters accept on behalf of run; false when the server has stopped since.
 bool EnterAccept(const ServerRun& run) {
-  std::lock_guard<std::mutex> hold(listenerLock);
-  if (stopping || run.generation != currentRun.generation) return false;
-  ++listenerUsers;
+  Listener& l = TheListener();
+  std::lock_guard<std::mutex> hold(l.lock);
+  if (l.stopping || run.generation != l.run.generation) return false;
+  ++l.users;
   return true;
 }
 
 // Leaves accept; true when the server is stopping, in which case the last one out closes.
 bool LeaveAccept() {
-  std::lock_guard<std::mutex> hold(listenerLock);
-  if (--listenerUsers == 0 && stopping) {
-    ListenSocket.Close();
-    listenerIdle.notify_all();
+  Listener& l = TheListener();
+  std::lock_guard<std::mutex> hold(l.lock);
+  if (--l.users == 0 && l.stopping) {
+    l.socket.Close();
+    l.idle.notify_all();
   }
-  return stopping;
+  return l.stopping;
 }
 
 // Waits for the next client. An invalid socket means this worker has nothing more to accept.
 Socket AcceptNext(const ServerRun& run) {
   for (;;) {
     if (!EnterAccept(run)) return Socket();
-    Socket client = AcceptClient(ListenSocket);
+    Socket client = AcceptClient(TheListener().socket);
     int code = LastErrorCode();
     bool stopped = LeaveAccept();
     if (client.Valid()) return client;
@@ -236,8 +246,9 @@ void ServeExchange(Worker& w) {
 void ProxyWorker() {
   Worker w{};
   {
-    std::lock_guard<std::mutex> hold(listenerLock);
-    w.run = currentRun;
+    Listener& l = TheListener();
+    std::lock_guard<std::mutex> hold(l.lock);
+    w.run = l.run;
   }
   bool stayAcceptor = true;
   while (stayAcceptor) {
@@ -252,8 +263,9 @@ void ProxyWorker() {
 }  // namespace
 
 void InstallExchangeHooks(const ExchangeHooks& hooks) {
-  std::lock_guard<std::mutex> hold(listenerLock);
-  installedHooks = hooks;
+  Listener& l = TheListener();
+  std::lock_guard<std::mutex> hold(l.lock);
+  l.hooks = hooks;
 }
 
 int StartProxyServer() {
@@ -271,15 +283,15 @@ int StartProxyServerOn(uint16_t port, int closeDelayMs) {
     return 0;
   }
   {
-    std::unique_lock<std::mutex> hold(listenerLock);
+    Listener& l = TheListener();
+    std::unique_lock<std::mutex> hold(l.lock);
     // A worker of an earlier run may still be on its way out of accept on the old socket.
-    listenerIdle.wait(hold, [] { return listenerUsers == 0; });
-    ListenSocket = std::move(listener);
-    listenerUsers = 0;
-    stopping = false;
-    currentRun.generation++;
-    currentRun.closeDelayMs = closeDelayMs;
-    currentRun.hooks = installedHooks;
+    l.idle.wait(hold, [&] { return l.users == 0; });
+    l.socket = std::move(listener);
+    l.stopping = false;
+    l.run.generation++;
+    l.run.closeDelayMs = closeDelayMs;
+    l.run.hooks = l.hooks;
   }
   if (StartWorker() == 0) {
     ShowMessageBox(u"ERROR: create first thread");
@@ -289,9 +301,10 @@ int StartProxyServerOn(uint16_t port, int closeDelayMs) {
 }
 
 void StopProxyServer() {
-  std::lock_guard<std::mutex> hold(listenerLock);
-  stopping = true;
-  if (!ListenSocket.Valid()) return;
-  InterruptAccept(ListenSocket);
-  if (listenerUsers == 0) ListenSocket.Close();
+  Listener& l = TheListener();
+  std::lock_guard<std::mutex> hold(l.lock);
+  l.stopping = true;
+  if (!l.socket.Valid()) return;
+  InterruptAccept(l.socket);
+  if (l.users == 0) l.socket.Close();
 }

@@ -1,0 +1,282 @@
+// The proxy server through real loopback sockets: what reaches the origin or the upstream proxy,
+// what comes back, when connections close, and what the user is shown when a step fails.
+#include "core/server.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/settings.h"
+#include "platform/message_box.h"
+#include "platform/text_convert.h"
+#include "tests/support/loopback.h"
+#include "tests/support/proxy_fixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The boxes workers have shown. Never destroyed: a worker may still show one while the test
+// program exits.
+struct BoxLog {
+  std::mutex lock;
+  std::vector<std::string> texts;
+};
+
+BoxLog& Log() {
+  static BoxLog* log = new BoxLog;
+  return *log;
+}
+
+void RecordBox(std::u16string_view text) {
+  char line[256];
+  WideToSingleByte(text, line);
+  std::lock_guard<std::mutex> hold(Log().lock);
+  Log().texts.emplace_back(line);
+}
+
+std::vector<std::string> Boxes() {
+  std::lock_guard<std::mutex> hold(Log().lock);
+  return Log().texts;
+}
+
+void ClearBoxes() {
+  std::lock_guard<std::mutex> hold(Log().lock);
+  Log().texts.clear();
+}
+
+// Every server test records its boxes instead of only printing them.
+class ServerTest : public ProxyTest {
+ protected:
+  void SetUp() override {
+    ClearBoxes();
+    SetMessageBoxHandler(RecordBox);
+    ProxyTest::SetUp();
+  }
+  void TearDown() override {
+    ProxyTest::TearDown();
+    SetMessageBoxHandler(nullptr);
+  }
+  std::string Port(uint16_t p) { return std::to_string(p); }
+};
+
+constexpr const char* kOk = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello";
+
+TEST_F(ServerTest, DirectAbsoluteAddressReachesOriginAsPath) {
+  TestOrigin origin(kOk);
+  std::string p = Port(origin.Port());
+  std::string answer =
+      Exchange(port_, "GET http://127.0.0.1:" + p + "/a/b?c=d HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+  EXPECT_EQ(answer, kOk);
+  EXPECT_EQ(origin.Request(0), "GET /a/b?c=d HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+}
+
+TEST_F(ServerTest, PortFromHostHeader) {
+  TestOrigin origin(kOk);
+  std::string p = Port(origin.Port());
+  std::string request = "GET /x HTTP/1.1\r\nHost: 127.0.0.1:" + p + "\r\n\r\n";
+  EXPECT_EQ(Exchange(port_, request), kOk);
+  EXPECT_EQ(origin.Request(0), request);
+}
+
+TEST_F(ServerTest, AbsoluteAddressWithoutHostHeaderOrPath) {
+  TestOrigin origin(kOk);
+  std::string p = Port(origin.Port());
+  EXPECT_EQ(Exchange(port_, "GET http://127.0.0.1:" + p + " HTTP/1.0\r\n\r\n"), kOk);
+  EXPECT_EQ(origin.Request(0), "GET / HTTP/1.0\r\n\r\n");
+}
+
+TEST_F(ServerTest, NamedHostIsResolved) {
+  TestOrigin origin(kOk);
+  std::string p = Port(origin.Port());
+  EXPECT_EQ(Exchange(port_, "GET http://localhost:" + p + "/n HTTP/1.0\r\nHost: localhost:" + p +
+                                "\r\n\r\n"),
+            kOk);
+  EXPECT_EQ(origin.Request(0).substr(0, 19), "GET /n HTTP/1.0\r\nHo");
+}
+
+TEST_F(ServerTest, OnlyTheRequestLineLosesItsSchemeAndHost) {
+  TestOrigin origin(kOk);
+  std::string p = Port(origin.Port());
+  std::string request =
+      "GET /x HTTP/1.0\r\nReferer: http://elsewhere/p\r\nHost: 127.0.0.1:" + p + "\r\n\r\n";
+  Exchange(port_, request);
+  EXPECT_EQ(origin.Request(0), request);
+}
+
+TEST_F(ServerTest, UpstreamKeepsAbsoluteAddressAndUsesLow16BitsOfPort) {
+  TestOrigin upstream(kOk);
+  ProxySettings s;
+  s.UseProxy = 2;  // any non-zero value is on
+  SingleByteToWide("127.0.0.1", s.ProxyName);
+  s.ProxyPort = 65536 + upstream.Port();
+  ReplaceSettings(s);
+  std::string request =
+      "GET http://origin.invalid:81/p HTTP/1.0\r\nHost: origin.invalid:81\r\n\r\n";
+  EXPECT_EQ(Exchange(port_, request), kOk);
+  EXPECT_EQ(upstream.Request(0), request);
+}
+
+TEST_F(ServerTest, DeclaredBodyArrivingInSeveralChunksIsForwardedWhole) {
+  TestOrigin origin(kOk);
+  std::string head = "POST /f HTTP/1.0\r\nHost: 127.0.0.1:" + Port(origin.Port()) +
+                     "\r\nContent-Length: 300\r\n\r\n";
+  std::string body(300, 'b');
+  for (size_t i = 0; i < body.size(); ++i)
+    body[i] = static_cast<char>('a' + i % 26);
+  int fd = ConnectLoopback(port_);
+  ASSERT_GE(fd, 0);
+  WriteAll(fd, head);
+  std::this_thread::sleep_for(30ms);
+  WriteAll(fd, body.substr(0, 200));
+  std::this_thread::sleep_for(30ms);
+  WriteAll(fd, body.substr(200));
+  EXPECT_EQ(ReadUntilClosed(fd), kOk);
+  ::close(fd);
+  EXPECT_EQ(origin.Request(0), head + body);
+}
+
+TEST_F(ServerTest, HeadAndBodyInOneChunk) {
+  TestOrigin origin(kOk);
+  std::string request = "POST /f HTTP/1.0\r\nHost: 127.0.0.1:" + Port(origin.Port()) +
+                        "\r\nContent-Length: 5\r\n\r\nx=1&y";
+  EXPECT_EQ(Exchange(port_, request), kOk);
+  EXPECT_EQ(origin.Request(0), request);
+}
+
+TEST_F(ServerTest, NulBytesInRequestBodyAreForwarded) {
+  TestOrigin origin(kOk);
+  std::string body("a\0b\0c", 5);
+  std::string head = "POST /f HTTP/1.0\r\nHost: 127.0.0.1:" + Port(origin.Port()) +
+                     "\r\nContent-Length: 10\r\n\r\n";
+  int fd = ConnectLoopback(port_);
+  WriteAll(fd, head + body);
+  std::this_thread::sleep_for(30ms);
+  WriteAll(fd, body);  // a later chunk with NUL bytes
+  EXPECT_EQ(ReadUntilClosed(fd), kOk);
+  ::close(fd);
+  EXPECT_EQ(origin.Request(0), head + body + body);
+}
+
+TEST_F(ServerTest, AnswerWithNulBytesIsRelayedWhole) {
+  std::string answer("HTTP/1.0 200 OK\r\n\r\n\0\0binary\0\xFF", 29);
+  std::string big(100000, '\0');
+  for (size_t i = 0; i < big.size(); i += 7)
+    big[i] = static_cast<char>(i);
+  TestOrigin origin(answer + big);
+  EXPECT_EQ(
+      Exchange(port_, "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + Port(origin.Port()) + "\r\n\r\n"),
+      answer + big);
+}
+
+TEST_F(ServerTest, NoHostIsReportedAndClosed) {
+  EXPECT_EQ(Exchange(port_, "GET /x HTTP/1.0\r\n\r\n"), "");
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0].substr(0, 6), "ERROR(");
+  EXPECT_NE(Boxes()[0].find("): get host miss"), std::string::npos);
+}
+
+TEST_F(ServerTest, RefusedConnectIsReportedAndClosed) {
+  uint16_t nobody = FreeLoopbackPort();
+  EXPECT_EQ(Exchange(port_, "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + Port(nobody) + "\r\n\r\n"), "");
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0], "ERROR(111): connect to server");  // ECONNREFUSED
+}
+
+TEST_F(ServerTest, UnknownHostEndsSilently) {
+  EXPECT_EQ(Exchange(port_, "GET / HTTP/1.0\r\nHost: no-such-host.invalid\r\n\r\n"), "");
+  EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_F(ServerTest, AcceptorRoleIsHandedOnBeforeServing) {
+  TestOrigin origin(kOk);
+  int idle = ConnectLoopback(port_);  // accepted, then waits for a request that never comes
+  ASSERT_GE(idle, 0);
+  std::string request = "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + Port(origin.Port()) + "\r\n\r\n";
+  EXPECT_EQ(Exchange(port_, request, 3000ms), kOk);
+  ::close(idle);
+}
+
+TEST_F(ServerTest, ManyConcurrentClientsAreAllServed) {
+  TestOrigin origin(kOk);
+  std::string request = "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + Port(origin.Port()) + "\r\n\r\n";
+  constexpr int kClients = 40;
+  std::atomic<int> served{0};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([&] {
+      if (Exchange(port_, request) == kOk) served++;
+    });
+  }
+  for (auto& t : clients)
+    t.join();
+  EXPECT_EQ(served.load(), kClients);
+  EXPECT_EQ(origin.RequestCount(), static_cast<size_t>(kClients));
+}
+
+TEST_F(ServerTest, ASecondRequestOnTheConnectionIsNeverRead) {
+  TestOrigin origin(kOk);
+  std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + Port(origin.Port()) + "\r\n\r\n";
+  int fd = ConnectLoopback(port_);
+  WriteAll(fd, request);
+  EXPECT_EQ(origin.Request(0), request);
+  WriteAll(fd, request);
+  EXPECT_EQ(ReadUntilClosed(fd), kOk);
+  ::close(fd);
+  EXPECT_EQ(origin.RequestCount(), 1u);
+}
+
+TEST(ServerStart, PortInUseShowsBind) {
+  ClearBoxes();
+  SetMessageBoxHandler(RecordBox);
+  uint16_t port = FreeLoopbackPort();
+  ASSERT_EQ(StartProxyServerOn(port, 50), 1);
+  EXPECT_EQ(StartProxyServerOn(port, 50), 0);
+  StopProxyServer();
+  SetMessageBoxHandler(nullptr);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_EQ(Boxes()[0], "ERROR(98): bind");  // EADDRINUSE
+}
+
+TEST(ServerStart, StopThenStartAgainServes) {
+  TestOrigin origin(kOk);
+  std::string request =
+      "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) + "\r\n\r\n";
+  for (int round = 0; round < 3; ++round) {
+    uint16_t port = FreeLoopbackPort();
+    ASSERT_EQ(StartProxyServerOn(port, 10), 1);
+    EXPECT_EQ(Exchange(port, request), kOk) << "round " << round;
+    StopProxyServer();
+    EXPECT_LT(ConnectLoopback(port), 0) << "still listening after stop";
+  }
+}
+
+// The real closing delay: the client's connection closes 5000 ms after the origin closed.
+class CloseDelayTest : public ServerTest {
+ protected:
+  void SetUp() override {
+    closeDelayMs_ = kCloseDelayMs;
+    ServerTest::SetUp();
+  }
+};
+
+TEST_F(CloseDelayTest, ConnectionClosesFiveSecondsAfterOriginClosed) {
+  TestOrigin origin("");  // an empty answer: the origin closes at once
+  int fd = ConnectLoopback(port_);
+  auto start = Clock::now();
+  WriteAll(fd, "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + Port(origin.Port()) + "\r\n\r\n");
+  EXPECT_EQ(ReadUntilClosed(fd, 8000ms), "");
+  auto waited = Clock::now() - start;
+  ::close(fd);
+  EXPECT_GE(waited, std::chrono::milliseconds(kCloseDelayMs));
+  EXPECT_LT(waited, std::chrono::milliseconds(kCloseDelayMs + 2500));
+}
+
+}  // namespace
