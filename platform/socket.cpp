@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -150,7 +152,14 @@ ConnectResult ConnectToHost(const char* host, uint16_t port, Socket* out) {
   return result;
 }
 
-long ReceiveSome(const Socket& s, std::span<char> buffer) {
+long ReceiveSome(const Socket& s, std::span<char> buffer, int timeoutMs) {
+  if (timeoutMs >= 0) {
+    pollfd p{s.Fd(), POLLIN, 0};
+    int ready;
+    while ((ready = ::poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
+    }
+    if (ready == 0) return kReceiveTimedOut;
+  }
   for (;;) {
     ssize_t n = ::recv(s.Fd(), buffer.data(), buffer.size(), 0);
     if (n >= 0) return static_cast<long>(n);
@@ -180,4 +189,54 @@ void ShutdownBoth(const Socket& s) {
 
 void ShutdownSend(const Socket& s) {
   if (s.Valid()) ::shutdown(s.Fd(), SHUT_WR);
+}
+
+namespace {
+
+// Moves what one side has to the other. False when that direction has ended or failed; *failed
+// tells which.
+bool PassOn(const Socket& from, const Socket& to, std::span<char> buffer, bool* failed) {
+  long n = ReceiveSome(from, buffer);
+  if (n <= 0) {
+    *failed = n < 0;
+    if (n == 0) ShutdownSend(to);
+    return false;
+  }
+  if (SendAll(to, buffer.first(static_cast<size_t>(n))) == 0) {
+    *failed = true;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void RelayBothWays(const Socket& a, const Socket& b, std::span<char> buffer) {
+  bool aOpen = true;
+  bool bOpen = true;
+  bool failed = false;
+  while ((aOpen || bOpen) && !failed) {
+    pollfd p[2] = {{aOpen ? a.Fd() : -1, POLLIN, 0}, {bOpen ? b.Fd() : -1, POLLIN, 0}};
+    if (::poll(p, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (aOpen && (p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      aOpen = PassOn(a, b, buffer, &failed);
+    }
+    if (!failed && bOpen && (p[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      bOpen = PassOn(b, a, buffer, &failed);
+    }
+  }
+}
+
+long RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(limit.rlim_cur);
 }

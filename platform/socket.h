@@ -51,8 +51,12 @@ enum class ConnectResult { kConnected, kNoHost, kNoSocket, kRefused };
 // connects to each of its addresses in turn until one accepts.
 ConnectResult ConnectToHost(const char* host, uint16_t port, Socket* out);
 
-// Receives up to buffer.size() bytes. Returns the count, 0 when the peer closed, -1 on failure.
-long ReceiveSome(const Socket& s, std::span<char> buffer);
+// Returned by ReceiveSome when nothing arrived within the time allowed.
+inline constexpr long kReceiveTimedOut = -2;
+
+// Receives up to buffer.size() bytes, waiting at most timeoutMs when it is not negative. Returns
+// the count, 0 when the peer closed, -1 on failure, kReceiveTimedOut when the time ran out.
+long ReceiveSome(const Socket& s, std::span<char> buffer, int timeoutMs = -1);
 
 // Sends every byte, never raising SIGPIPE. Returns 1 on success; 0 on failure, with a reset or
 // closed peer reported as kErrorConnectionReset by LastErrorCode().
@@ -63,3 +67,10 @@ void ShutdownBoth(const Socket& s);
 
 // Shuts down our sending side only, so the peer sees the end of the data.
 void ShutdownSend(const Socket& s);
+
+// Passes bytes both ways between a and b, through buffer, until both directions have ended (an
+// end of data in one direction is passed on as a shutdown of sending) or either peer fails.
+void RelayBothWays(const Socket& a, const Socket& b, std::span<char> buffer);
+
+// Raises the soft limit on open descriptors to the hard limit; returns the limit now in force.
+long RaiseDescriptorLimit();

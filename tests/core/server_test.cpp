@@ -67,6 +67,12 @@ class ServerTest : public ProxyTest {
   std::string Port(uint16_t p) { return std::to_string(p); }
 };
 
+// What the origin receives for a head: the proxy asks it to close after its answer.
+std::string Closing(const std::string& request) {
+  auto end = request.find("\r\n\r\n");
+  return request.substr(0, end + 2) + "Connection: close\r\n" + request.substr(end + 2);
+}
+
 constexpr const char* kOk = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello";
 
 TEST_F(ServerTest, DirectAbsoluteAddressReachesOriginAsPath) {
@@ -75,7 +81,7 @@ TEST_F(ServerTest, DirectAbsoluteAddressReachesOriginAsPath) {
   std::string answer =
       Exchange(port_, "GET http://127.0.0.1:" + p + "/a/b?c=d HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
   EXPECT_EQ(answer, kOk);
-  EXPECT_EQ(origin.Request(0), "GET /a/b?c=d HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+  EXPECT_EQ(origin.Request(0), Closing("GET /a/b?c=d HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"));
 }
 
 TEST_F(ServerTest, PortFromHostHeader) {
@@ -83,14 +89,14 @@ TEST_F(ServerTest, PortFromHostHeader) {
   std::string p = Port(origin.Port());
   std::string request = "GET /x HTTP/1.1\r\nHost: 127.0.0.1:" + p + "\r\n\r\n";
   EXPECT_EQ(Exchange(port_, request), kOk);
-  EXPECT_EQ(origin.Request(0), request);
+  EXPECT_EQ(origin.Request(0), Closing(request));
 }
 
 TEST_F(ServerTest, AbsoluteAddressWithoutHostHeaderOrPath) {
   TestOrigin origin(kOk);
   std::string p = Port(origin.Port());
   EXPECT_EQ(Exchange(port_, "GET http://127.0.0.1:" + p + " HTTP/1.0\r\n\r\n"), kOk);
-  EXPECT_EQ(origin.Request(0), "GET / HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(origin.Request(0), "GET / HTTP/1.0\r\nConnection: close\r\n\r\n");
 }
 
 TEST_F(ServerTest, NamedHostIsResolved) {
@@ -108,7 +114,7 @@ TEST_F(ServerTest, OnlyTheRequestLineLosesItsSchemeAndHost) {
   std::string request =
       "GET /x HTTP/1.0\r\nReferer: http://elsewhere/p\r\nHost: 127.0.0.1:" + p + "\r\n\r\n";
   Exchange(port_, request);
-  EXPECT_EQ(origin.Request(0), request);
+  EXPECT_EQ(origin.Request(0), Closing(request));
 }
 
 TEST_F(ServerTest, UpstreamKeepsAbsoluteAddressAndUsesLow16BitsOfPort) {
@@ -121,7 +127,7 @@ TEST_F(ServerTest, UpstreamKeepsAbsoluteAddressAndUsesLow16BitsOfPort) {
   std::string request =
       "GET http://origin.invalid:81/p HTTP/1.0\r\nHost: origin.invalid:81\r\n\r\n";
   EXPECT_EQ(Exchange(port_, request), kOk);
-  EXPECT_EQ(upstream.Request(0), request);
+  EXPECT_EQ(upstream.Request(0), Closing(request));
 }
 
 TEST_F(ServerTest, DeclaredBodyArrivingInSeveralChunksIsForwardedWhole) {
@@ -140,7 +146,7 @@ TEST_F(ServerTest, DeclaredBodyArrivingInSeveralChunksIsForwardedWhole) {
   WriteAll(fd, body.substr(200));
   EXPECT_EQ(ReadUntilClosed(fd), kOk);
   ::close(fd);
-  EXPECT_EQ(origin.Request(0), head + body);
+  EXPECT_EQ(origin.Request(0), Closing(head) + body);
 }
 
 TEST_F(ServerTest, HeadAndBodyInOneChunk) {
@@ -148,7 +154,7 @@ TEST_F(ServerTest, HeadAndBodyInOneChunk) {
   std::string request = "POST /f HTTP/1.0\r\nHost: 127.0.0.1:" + Port(origin.Port()) +
                         "\r\nContent-Length: 5\r\n\r\nx=1&y";
   EXPECT_EQ(Exchange(port_, request), kOk);
-  EXPECT_EQ(origin.Request(0), request);
+  EXPECT_EQ(origin.Request(0), Closing(request));
 }
 
 TEST_F(ServerTest, NulBytesInRequestBodyAreForwarded) {
@@ -162,7 +168,7 @@ TEST_F(ServerTest, NulBytesInRequestBodyAreForwarded) {
   WriteAll(fd, body);  // a later chunk with NUL bytes
   EXPECT_EQ(ReadUntilClosed(fd), kOk);
   ::close(fd);
-  EXPECT_EQ(origin.Request(0), head + body + body);
+  EXPECT_EQ(origin.Request(0), Closing(head) + body + body);
 }
 
 TEST_F(ServerTest, AnswerWithNulBytesIsRelayedWhole) {
@@ -174,6 +180,38 @@ TEST_F(ServerTest, AnswerWithNulBytesIsRelayedWhole) {
   EXPECT_EQ(
       Exchange(port_, "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + Port(origin.Port()) + "\r\n\r\n"),
       answer + big);
+}
+
+TEST_F(ServerTest, HeadArrivingInPiecesIsForwardedWhole) {
+  TestOrigin origin(kOk);
+  std::string head = "GET /h HTTP/1.1\r\nHost: 127.0.0.1:" + Port(origin.Port()) +
+                     "\r\nAccept: */*\r\nX-Long: " + std::string(3000, 'x') + "\r\n\r\n";
+  int fd = ConnectLoopback(port_);
+  for (size_t at = 0; at < head.size(); at += 1000) {
+    WriteAll(fd, head.substr(at, 1000));
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(ReadUntilClosed(fd), kOk);
+  ::close(fd);
+  EXPECT_EQ(origin.Request(0), Closing(head));
+}
+
+TEST_F(ServerTest, KeepAliveLinesBecomeOneCloseLine) {
+  TestOrigin origin(kOk);
+  std::string p = Port(origin.Port());
+  Exchange(port_, "GET http://127.0.0.1:" + p + "/ HTTP/1.1\r\nHost: 127.0.0.1:" + p +
+                      "\r\nProxy-Connection: keep-alive\r\nConnection: keep-alive\r\n\r\n");
+  EXPECT_EQ(origin.Request(0),
+            "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + p + "\r\nConnection: close\r\n\r\n");
+}
+
+TEST_F(ServerTest, Ipv6LiteralOrigin) {
+  TestOrigin origin(kOk, /*ipv6=*/true);
+  std::string authority = "[::1]:" + Port(origin.Port());
+  EXPECT_EQ(Exchange(port_, "GET http://" + authority + "/six HTTP/1.0\r\nHost: " + authority +
+                                "\r\n\r\n"),
+            kOk);
+  EXPECT_EQ(origin.Request(0).substr(0, 18), "GET /six HTTP/1.0\r");
 }
 
 TEST_F(ServerTest, NoHostIsReportedAndClosed) {
@@ -226,7 +264,7 @@ TEST_F(ServerTest, ASecondRequestOnTheConnectionIsNeverRead) {
   std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + Port(origin.Port()) + "\r\n\r\n";
   int fd = ConnectLoopback(port_);
   WriteAll(fd, request);
-  EXPECT_EQ(origin.Request(0), request);
+  EXPECT_EQ(origin.Request(0), Closing(request));
   WriteAll(fd, request);
   EXPECT_EQ(ReadUntilClosed(fd), kOk);
   ::close(fd);
@@ -277,6 +315,24 @@ TEST_F(CloseDelayTest, ConnectionClosesFiveSecondsAfterOriginClosed) {
   ::close(fd);
   EXPECT_GE(waited, std::chrono::milliseconds(kCloseDelayMs));
   EXPECT_LT(waited, std::chrono::milliseconds(kCloseDelayMs + 2500));
+}
+
+TEST_F(CloseDelayTest, ClientClosingDuringTheWaitIsClosedAtOnce) {
+  TestOrigin origin(kOk);
+  int fd = ConnectLoopback(port_);
+  WriteAll(fd, "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + Port(origin.Port()) + "\r\n\r\n");
+  std::string answer;
+  char buf[256];
+  while (answer.size() < std::string(kOk).size()) {
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    ASSERT_GT(n, 0);
+    answer.append(buf, static_cast<size_t>(n));
+  }
+  auto start = Clock::now();
+  ::shutdown(fd, SHUT_WR);  // the browser has all it asked for
+  EXPECT_EQ(ReadUntilClosed(fd, 8000ms), "");
+  ::close(fd);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kCloseDelayMs / 2));
 }
 
 }  // namespace

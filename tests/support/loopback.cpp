@@ -92,15 +92,25 @@ bool RequestComplete(std::string_view text) {
   return text.size() - (headEnd + 4) >= static_cast<size_t>(declared);
 }
 
-TestOrigin::TestOrigin(std::string answer) : answer_(std::move(answer)) {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+TestOrigin::TestOrigin(std::string answer, bool ipv6) : answer_(std::move(answer)) {
+  listenFd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
   int on = 1;
   ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in a = LoopbackAddress(0);
-  ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
+  if (ipv6) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin6_port);
+  } else {
+    sockaddr_in a = LoopbackAddress(0);
+    ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
   ::listen(listenFd_, 64);
   thread_ = std::thread([this] { Serve(); });
 }

@@ -35,7 +35,8 @@ std::string Exchange(uint16_t port, std::string_view request,
 // answered with `answer`; then the origin closes the connection.
 class TestOrigin {
  public:
-  explicit TestOrigin(std::string answer);
+  // Listens on 127.0.0.1, or on ::1 when ipv6 is set.
+  explicit TestOrigin(std::string answer, bool ipv6 = false);
   ~TestOrigin();
   TestOrigin(const TestOrigin&) = delete;
   TestOrigin& operator=(const TestOrigin&) = delete;

@@ -1,0 +1,197 @@
+#include "core/exchange.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "core/connection_close.h"
+#include "core/report_failure.h"
+#include "core/request_target.h"
+#include "core/settings.h"
+#include "core/toolkit.h"
+#include "core/tunnel.h"
+#include "platform/delayed_close.h"
+#include "platform/text_convert.h"
+
+namespace {
+
+// A client that has not sent its whole request head by then is closed, so idle or trickling
+// connections cannot hold threads and descriptors for ever.
+constexpr auto kHeadTimeout = std::chrono::seconds(60);
+
+// The request's body bytes within the first chunk: what follows the blank line ending the head.
+long FirstChunkBodyBytes(std::string_view text, long tailBytes) {
+  auto headEnd = text.find("\r\n\r\n");
+  if (headEnd == std::string_view::npos) return 0;
+  return static_cast<long>(text.size() - headEnd - 4) + tailBytes;
+}
+
+// Picks the target and cuts the absolute address for a direct request. False when the request
+// names no host, which has been reported.
+bool ChooseTarget(Worker& w) {
+  ProxySettings settings = CurrentSettings();
+  if (settings.UseProxy != 0) {
+    WideToSingleByte(settings.ProxyName, w.targetHost);
+    w.targetPort = settings.ProxyPort;
+    return true;
+  }
+  if (GetTargetHost(TextIn(w.chunk), TextIn(w.requestAddress), &w.targetPort, w.targetHost) == 0) {
+    ReportFailure(u"get host miss", &w.client, nullptr);
+    return false;
+  }
+  SplitHostPort(w.targetHost, &w.targetPort);
+  StripAbsoluteAddress(w.chunk);
+  return true;
+}
+
+bool ConnectOrReport(Worker& w) {
+  switch (ConnectTarget(w)) {
+    case ConnectResult::kConnected:
+      return true;
+    case ConnectResult::kNoHost:
+      EndExchange(w);
+      return false;
+    case ConnectResult::kNoSocket:
+      ReportFailure(u"create socket for server", &w.client, &w.server);
+      return false;
+    case ConnectResult::kRefused:
+      ReportFailure(u"connect to server", &w.client, &w.server);
+      return false;
+  }
+  return false;
+}
+
+// Rewrites the head, finds its target and connects. Returns the count of bytes from the first NUL
+// on, which the rewriting never sees and which are sent after the text; -1 when the exchange
+// ended.
+long PrepareHead(Worker& w, long received) {
+  const char* nul =
+      static_cast<const char*>(std::memchr(w.chunk, '\0', static_cast<size_t>(received)));
+  long tail = nul == nullptr ? 0 : received - (nul - w.chunk);
+  if (tail > 0) std::memcpy(w.rawTail, nul, static_cast<size_t>(tail));
+
+  // The rewriting never takes the room that the closing line needs.
+  std::span<char> rewritable(w.chunk, kChunkBufferSize - kConnectionCloseLine.size());
+  const ExchangeHooks& hooks = w.run.hooks;
+  if (hooks.applyRequestFilters != nullptr) hooks.applyRequestFilters(rewritable);
+  GetRequestAddress(TextIn(w.chunk), w.requestAddress);
+  if (hooks.repairObjectAddress != nullptr)
+    hooks.repairObjectAddress(rewritable, std::span<char>(w.requestAddress));
+  ForceConnectionClose(w.chunk);
+  if (!ChooseTarget(w) || !ConnectOrReport(w)) return -1;
+  return tail;
+}
+
+// Forwards the request: the rewritten head with what body came with it, then further chunks
+// while the declared body is still due. False when the exchange ended on the way.
+bool ForwardRequest(Worker& w, long received) {
+  long tail = PrepareHead(w, received);
+  if (tail < 0) return false;
+  std::string_view text = TextIn(w.chunk);
+  int32_t declaredLength = GetContentLength(text);
+  long long bodyCount = declaredLength > 0 ? FirstChunkBodyBytes(text, tail) : 0;
+  if (!SendOrReset(w.server, text) ||
+      !SendOrReset(w.server, {w.rawTail, static_cast<size_t>(tail)})) {
+    EndExchange(w);
+    return false;
+  }
+  if (received == 0) return true;
+  while (declaredLength > 0 && bodyCount < declaredLength) {
+    long n = ReceiveSome(w.client, {w.chunk, kChunkReceiveLimit});
+    if (n < 0) {
+      EndExchange(w);
+      return false;
+    }
+    if (n == 0) return true;
+    if (!SendOrReset(w.server, {w.chunk, static_cast<size_t>(n)})) {
+      EndExchange(w);
+      return false;
+    }
+    bodyCount += n;
+  }
+  return true;
+}
+
+// Relays the answer unchanged until the server closes. False when the exchange ended early.
+bool RelayAnswer(Worker& w) {
+  bool firstAnswer = true;
+  for (;;) {
+    long received = ReceiveSome(w.server, {w.chunk, kChunkReceiveLimit});
+    if (received < 0) {
+      EndExchange(w);
+      return false;
+    }
+    if (received == 0) return true;
+    w.chunk[received] = '\0';
+    std::string_view answer(w.chunk, static_cast<size_t>(received));
+    if (firstAnswer && w.run.hooks.noteFirstAnswer != nullptr) {
+      w.run.hooks.noteFirstAnswer(answer, TextIn(w.requestAddress));
+    }
+    if (!SendOrReset(w.client, answer)) {
+      EndExchange(w);
+      return false;
+    }
+    firstAnswer = false;
+  }
+}
+
+// The origin has closed: its side goes at once, the client's after the closing delay, by the
+// delayed closer when it has room and by this thread otherwise.
+void CloseAfterDelay(Worker& w) {
+  ShutdownBoth(w.server);
+  w.server.Close();
+  if (CloseLater(w.client, w.run.closeDelayMs)) return;
+  std::this_thread::sleep_for(std::chrono::milliseconds(w.run.closeDelayMs));
+  ShutdownBoth(w.client);
+  w.client.Close();
+}
+
+}  // namespace
+
+void EndExchange(Worker& w) {
+  ReportFailure(nullptr, &w.client, &w.server);
+}
+
+long ReceiveHead(Worker& w) {
+  auto deadline = std::chrono::steady_clock::now() + kHeadTimeout;
+  size_t received = 0;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return -1;
+    long n = ReceiveSome(w.client, {w.chunk + received, kChunkReceiveLimit - received},
+                         static_cast<int>(left.count()));
+    if (n < 0) return -1;
+    if (n == 0) break;
+    size_t from = received > 3 ? received - 3 : 0;
+    received += static_cast<size_t>(n);
+    std::string_view seen(w.chunk + from, received - from);
+    if (seen.find("\r\n\r\n") != std::string_view::npos || received == kChunkReceiveLimit) break;
+  }
+  w.chunk[received] = '\0';
+  return static_cast<long>(received);
+}
+
+ConnectResult ConnectTarget(Worker& w) {
+  // Only the low 16 bits of the port count, as a 16-bit port field holds them.
+  auto port = static_cast<uint16_t>(static_cast<uint32_t>(w.targetPort) & 0xFFFFu);
+  return ConnectToHost(w.targetHost, port, &w.server);
+}
+
+bool SendOrReset(const Socket& to, std::span<const char> bytes) {
+  return SendAll(to, bytes) == 1 || LastErrorCode() == kErrorConnectionReset;
+}
+
+void ServeExchange(Worker& w) {
+  long received = ReceiveHead(w);
+  if (received < 0) {
+    EndExchange(w);
+    return;
+  }
+  if (IsTunnelRequest(TextIn(w.chunk))) {
+    ServeTunnel(w, received);
+    return;
+  }
+  if (!ForwardRequest(w, received) || !RelayAnswer(w)) return;
+  CloseAfterDelay(w);
+}

@@ -1,0 +1,14 @@
+// HTTPS through the proxy: a "CONNECT host:port" request opens a tunnel, and bytes then flow
+// both ways unchanged until both sides have closed. Nothing inside a tunnel is rewritten.
+#pragma once
+
+#include <string_view>
+
+#include "core/worker.h"
+
+// True for a head whose request line asks for a tunnel.
+bool IsTunnelRequest(std::string_view head);
+
+// Opens the tunnel the head (received bytes in the worker's chunk) asks for, directly or through
+// the upstream proxy, and carries it until it ends. Both connections are closed on return.
+void ServeTunnel(Worker& w, long received);

@@ -1,0 +1,15 @@
+// Closes connections at their deadline from one thread, or at once when the peer closes first,
+// so that no thread has to sit out a closing delay.
+#pragma once
+
+#include <cstddef>
+
+class Socket;
+
+// Starts the closing thread, with room for `capacity` connections waiting to be closed. Later
+// calls do nothing. Returns 1 when the closer runs.
+int StartDelayedClose(size_t capacity);
+
+// Hands s over to be shut down and closed delayMs from now, or as soon as its peer has closed.
+// Returns false, leaving s with the caller, when there is no closer or no room.
+bool CloseLater(Socket& s, int delayMs);
