@@ -1,8 +1,13 @@
 #include "rewrite/rewriting.h"
 
 #include "core/server.h"
+#include "rewrite/page_memory.h"
+#include "rewrite/request_filters.h"
 
-// Placeholder until the filters land: requests pass as the browser sent them.
 void InstallRewriting() {
-  InstallExchangeHooks(ExchangeHooks{});
+  InstallExchangeHooks(ExchangeHooks{
+      .applyRequestFilters = ApplyRequestFilters,
+      .repairObjectAddress = RepairObjectAddress,
+      .noteFirstAnswer = NoteFirstAnswer,
+  });
 }

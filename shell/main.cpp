@@ -1,23 +1,48 @@
-// Program entry until the tray shell arrives: serve until asked to stop, then stop and exit 0.
-#include <signal.h>
+// Process entry: picks the window system (desktop or headless) before anything else, so that the
+// close signals are blocked before any thread exists, then runs the program.
+#include <cstdlib>
+#include <string_view>
 
 #include "core/server.h"
+#include "platform/window_system.h"
+#include "platform/window_system_choice.h"
+#include "resources/corvane_resources.h"
 #include "rewrite/rewriting.h"
-#include "store/settings_store.h"
+#include "shell/entry.h"
+#include "shell/proxy_services.h"
 
-int main() {
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  // Blocked before any worker exists, so every thread inherits the mask and only sigwait sees them.
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  InstallRewriting();
-  if (StartProxyServer() == 1) {
-    LoadSettings();
-    int which = 0;
-    sigwait(&stopSignals, &which);
-  }
-  StopProxyServer();
-  return 0;
+namespace {
+
+// The show command of a program started from a desktop or a shell (SW_SHOWDEFAULT); the main
+// window stays hidden whatever it is.
+constexpr int kShowDefault = 10;
+
+// For the tests of the whole program only: CORVANE_TEST_PORT=<port> makes the proxy listen there
+// instead of on 8080, so that a test never meets a proxy the machine runs. Read nowhere else.
+uint16_t TestPort = 0;
+
+int StartOnTestPort() {
+  return StartProxyServerOn(TestPort, kCloseDelayMs);
+}
+
+void ChooseTestPort() {
+  const char* text = std::getenv("CORVANE_TEST_PORT");
+  if (text == nullptr) return;
+  char* end = nullptr;
+  long port = std::strtol(text, &end, 10);
+  if (*end != '\0' || port <= 0 || port > 65535) return;
+  TestPort = static_cast<uint16_t>(port);
+  Services.startProxyServer = StartOnTestPort;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::unique_ptr<WindowSystem> windowSystem = StartWindowSystem(argc, argv);
+  UseWindowSystem(windowSystem.get());
+  ChooseTestPort();
+  InstallRewriting();  // before the server can start
+  int exitCode = RunCorvane(CorvaneResources(), kShowDefault);
+  UseWindowSystem(nullptr);
+  return exitCode;
 }

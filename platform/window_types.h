@@ -1,0 +1,119 @@
+// The handles, records and numbers of the window system, as the shell sees them. Message, flag
+// and command numbers are those of the Win32 API; each constant names its Win32 counterpart.
+#pragma once
+
+#include <cstdint>
+
+struct ResourceTable;
+struct IconImage;
+struct MenuResource;
+struct AcceleratorTable;
+struct DialogTemplate;
+
+// The program's instance: the table its resources are read from (HINSTANCE).
+using Instance = const ResourceTable*;
+// A loaded icon image (HICON); resources stay loaded for the life of the process.
+using Icon = const IconImage*;
+// A loaded menu or one of its submenus (HMENU).
+using Menu = const MenuResource*;
+// A loaded accelerator table (HACCEL).
+using Accelerators = const AcceleratorTable*;
+
+// A window (HWND); None is no window.
+enum class Window : uintptr_t { None = 0 };
+// A stock drawing object (HGDIOBJ); the windows are never painted, so it is only carried along.
+enum class StockObject : uintptr_t { None = 0 };
+
+using WParam = uintptr_t;  // WPARAM
+using LParam = intptr_t;   // LPARAM
+using LResult = intptr_t;  // LRESULT
+
+using WindowProc = LResult (*)(Window window, uint32_t message, WParam wParam, LParam lParam);
+using DialogProc = intptr_t (*)(Window dialog, uint32_t message, WParam wParam, LParam lParam);
+
+// One message as the loop gets it (MSG, without time and cursor position).
+struct Message {
+  Window window = Window::None;
+  uint32_t message = 0;
+  WParam wParam = 0;
+  LParam lParam = 0;
+};
+
+// A window class (WNDCLASS).
+struct WindowClass {
+  uint32_t style = 0;
+  WindowProc proc = nullptr;
+  Instance instance = nullptr;
+  Icon icon = nullptr;
+  StockObject background = StockObject::None;
+  const char16_t* className = nullptr;
+};
+
+// Room for the tip text of a notification icon, terminator included (szTip).
+inline constexpr int kTrayTipUnits = 64;
+
+// The notification icon record (NOTIFYICONDATA, first version).
+struct NotifyIconData {
+  uint32_t size = 0;
+  Window window = Window::None;
+  uint32_t id = 0;
+  uint32_t flags = 0;
+  uint32_t callbackMessage = 0;
+  Icon icon = nullptr;
+  char16_t tip[kTrayTipUnits] = {};
+};
+
+// Messages.
+inline constexpr uint32_t kWmNull = 0;             // WM_NULL
+inline constexpr uint32_t kWmCreate = 1;           // WM_CREATE
+inline constexpr uint32_t kWmDestroy = 2;          // WM_DESTROY
+inline constexpr uint32_t kWmClose = 16;           // WM_CLOSE
+inline constexpr uint32_t kWmQuit = 18;            // WM_QUIT
+inline constexpr uint32_t kWmKeyDown = 256;        // WM_KEYDOWN
+inline constexpr uint32_t kWmChar = 258;           // WM_CHAR
+inline constexpr uint32_t kWmSysKeyDown = 260;     // WM_SYSKEYDOWN
+inline constexpr uint32_t kWmSysChar = 262;        // WM_SYSCHAR
+inline constexpr uint32_t kWmInitDialog = 272;     // WM_INITDIALOG
+inline constexpr uint32_t kWmCommand = 273;        // WM_COMMAND
+inline constexpr uint32_t kWmLButtonDown = 513;    // WM_LBUTTONDOWN
+inline constexpr uint32_t kWmLButtonUp = 514;      // WM_LBUTTONUP
+inline constexpr uint32_t kWmLButtonDblClk = 515;  // WM_LBUTTONDBLCLK
+inline constexpr uint32_t kWmRButtonDown = 516;    // WM_RBUTTONDOWN
+inline constexpr uint32_t kWmMButtonDown = 519;    // WM_MBUTTONDOWN
+inline constexpr uint32_t kWmApp = 0x8000;         // WM_APP
+
+// In the lParam of a key message: Alt was held (the context code, bit 29).
+inline constexpr LParam kKeyAltDown = LParam{1} << 29;
+
+// Show commands, class styles, window styles and metrics.
+inline constexpr int kSwHide = 0;          // SW_HIDE
+inline constexpr uint32_t kCsHRedraw = 2;  // CS_HREDRAW
+inline constexpr uint32_t kCsVRedraw = 1;  // CS_VREDRAW
+inline constexpr int kSmCxScreen = 0;      // SM_CXSCREEN
+inline constexpr int kSmCyScreen = 1;      // SM_CYSCREEN
+inline constexpr int kWhiteBrush = 0;      // WHITE_BRUSH
+
+// Notification icon operations and flags.
+inline constexpr uint32_t kNimAdd = 0;      // NIM_ADD
+inline constexpr uint32_t kNimDelete = 2;   // NIM_DELETE
+inline constexpr uint32_t kNifMessage = 1;  // NIF_MESSAGE
+inline constexpr uint32_t kNifIcon = 2;     // NIF_ICON
+inline constexpr uint32_t kNifTip = 4;      // NIF_TIP
+
+// Popup menu flags and image types.
+inline constexpr uint32_t kTpmBottomAlign = 32;  // TPM_BOTTOMALIGN
+inline constexpr uint32_t kImageIcon = 1;        // IMAGE_ICON
+
+// Accelerator entry flags and virtual keys.
+inline constexpr uint8_t kFVirtKey = 0x01;   // FVIRTKEY
+inline constexpr uint8_t kFNoInvert = 0x02;  // FNOINVERT
+inline constexpr uint8_t kFAlt = 0x10;       // FALT
+inline constexpr uint16_t kVkF4 = 115;       // VK_F4
+
+// Last-error code of a named object that existed already.
+inline constexpr int kErrorAlreadyExists = 183;  // ERROR_ALREADY_EXISTS
+
+// The low and high 16 bits of a message parameter (LOWORD, HIWORD).
+constexpr uint16_t LowWord(WParam value) {
+  return static_cast<uint16_t>(value & 0xFFFF);
+}

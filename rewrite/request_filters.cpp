@@ -1,0 +1,96 @@
+#include "rewrite/request_filters.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "core/last_page_url.h"
+#include "core/settings.h"
+#include "core/toolkit.h"
+#include "platform/text_convert.h"
+#include "rewrite/form_conversion.h"
+#include "rewrite/header_lines.h"
+
+namespace {
+
+constexpr std::string_view kRefererName = "Referer: ";
+constexpr std::string_view kUserAgentName = "User-Agent: ";
+constexpr std::string_view kLineEnd = "\r\n";
+
+// "Referer: ", the longest remembered address (1023 bytes), the line end and the terminator.
+constexpr size_t kRefererLineSize =
+    kRefererName.size() + kLastPageUrlSize - 1 + kLineEnd.size() + 1;
+// "User-Agent: ", 127 single-byte characters of UAName, the line end and the terminator. A name of
+// multi-byte characters that does not fit is cut on a character boundary.
+constexpr size_t kUserAgentLineSize = 142;
+
+// The device-describing lines that go unless SendMachine is on, removed in this order.
+constexpr std::string_view kDeviceHeaders[] = {"UA-OS:", "UA-color:", "UA-pixels:", "UA-CPU:"};
+
+// Appends part at *used, keeping the terminator; the caller sized line for every part.
+void Append(std::span<char> line, size_t* used, std::string_view part) {
+  std::memcpy(line.data() + *used, part.data(), part.size());
+  *used += part.size();
+  line[*used] = '\0';
+}
+
+// Inserts line directly before the first header line named name; nothing when there is none.
+void InsertBeforeHeader(std::span<char> chunk, std::string_view line, std::string_view name) {
+  size_t at = FindHeaderLine(TextIn(chunk), name);
+  if (at != kNoLine) InsertBefore(chunk.subspan(at), line, name);
+}
+
+// Removes the first header line named name, line end included.
+void RemoveHeader(std::span<char> chunk, std::string_view name) {
+  size_t at = FindHeaderLine(TextIn(chunk), name);
+  if (at != kNoLine) RemoveSpan(chunk.subspan(at), name, kLineEnd, 1);
+}
+
+// Browsers write "~" as "/%7E" in some addresses; the remembered one is sent back with "/~".
+void RepairTilde() {
+  if (CurrentSettings().SpaceConvert == 0) return;
+  EditLastPageUrl([](std::span<char> address) { ReplaceAll(address, "/%7E", "/~", 0); });
+}
+
+void AddReferer(std::span<char> chunk) {
+  if (CurrentSettings().SendReferer == 0) return;
+  char line[kRefererLineSize];
+  size_t used = kRefererName.size();
+  std::memcpy(line, kRefererName.data(), used);
+  CopyLastPageUrl(std::span<char>(line).subspan(used, kLastPageUrlSize));
+  std::string_view address = TextIn(std::span<const char>(line).subspan(used));
+  if (address.empty()) return;
+  used += address.size();
+  Append(line, &used, kLineEnd);
+  InsertBeforeHeader(chunk, {line, used}, "Host");
+}
+
+void RemoveDeviceHeaders(std::span<char> chunk) {
+  if (CurrentSettings().SendMachine != 0) return;
+  for (std::string_view name : kDeviceHeaders)
+    RemoveHeader(chunk, name);
+}
+
+void ReplaceUserAgent(std::span<char> chunk) {
+  ProxySettings settings = CurrentSettings();
+  if (settings.ChangeUA == 0) return;
+  RemoveHeader(chunk, kUserAgentName);
+  char line[kUserAgentLineSize];
+  size_t used = kUserAgentName.size();
+  std::memcpy(line, kUserAgentName.data(), used);
+  // The name gets all the room but the line end's, so the line always ends properly.
+  size_t nameRoom = kUserAgentLineSize - used - kLineEnd.size();
+  std::u16string_view name(settings.UAName, WideLength(settings.UAName));
+  used += WideToSingleByte(name, std::span<char>(line).subspan(used, nameRoom));
+  Append(line, &used, kLineEnd);
+  InsertBeforeHeader(chunk, {line, used}, "Host: ");
+}
+
+}  // namespace
+
+void ApplyRequestFilters(std::span<char> chunk) {
+  RepairTilde();
+  AddReferer(chunk);
+  RemoveDeviceHeaders(chunk);
+  ReplaceUserAgent(chunk);
+  ConvertFormSpaces(chunk);
+}

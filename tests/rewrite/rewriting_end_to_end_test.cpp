@@ -1,0 +1,142 @@
+// The rewriting through the running proxy: what a recording origin receives.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "rewrite/page_memory.h"
+#include "rewrite/rewriting.h"
+#include "tests/rewrite/filter_harness.h"
+#include "tests/support/proxy_fixture.h"
+
+namespace {
+
+const std::string kHtmlAnswer = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<p>hello</p>";
+
+class RewritingProxyTest : public ProxyTest {
+ protected:
+  void SetUp() override {
+    InstallRewriting();
+    ProxyTest::SetUp();
+  }
+  void TearDown() override {
+    ProxyTest::TearDown();
+    InstallExchangeHooks(ExchangeHooks{});
+  }
+
+  // "http://127.0.0.1:<port>" of the origin.
+  static std::string Site(const TestOrigin& origin) {
+    return "http://127.0.0.1:" + std::to_string(origin.Port());
+  }
+  static std::string HostLine(const TestOrigin& origin) {
+    return "Host: 127.0.0.1:" + std::to_string(origin.Port()) + "\r\n";
+  }
+  std::string Get(const TestOrigin& origin, const std::string& path,
+                  const std::string& headers = "") {
+    return Exchange(port_, "GET " + Site(origin) + path + " HTTP/1.0\r\n" + headers +
+                               HostLine(origin) + "\r\n");
+  }
+};
+
+TEST_F(RewritingProxyTest, RefererCarriesTheLastHtmlPage) {
+  TestOrigin origin(kHtmlAnswer);
+  EXPECT_EQ(Get(origin, "/index.html"), kHtmlAnswer);
+  EXPECT_EQ(origin.Request(0), "GET /index.html HTTP/1.0\r\n" + HostLine(origin) + "\r\n");
+
+  EXPECT_EQ(Get(origin, "/next.html", "Accept: */*\r\n"), kHtmlAnswer);
+  EXPECT_EQ(origin.Request(1), "GET /next.html HTTP/1.0\r\nAccept: */*\r\nReferer: " +
+                                   Site(origin) + "/index.html\r\n" + HostLine(origin) + "\r\n");
+}
+
+TEST_F(RewritingProxyTest, DeviceLinesGoUnlessSendMachine) {
+  TestOrigin origin("HTTP/1.0 204 No Content\r\n\r\n");
+  const std::string device =
+      "UA-OS: CE\r\nUA-color: color16\r\nUA-pixels: 240x320\r\nUA-CPU: ARM\r\n";
+  Get(origin, "/a", device);
+  EXPECT_EQ(origin.Request(0), "GET /a HTTP/1.0\r\n" + HostLine(origin) + "\r\n");
+
+  ProxySettings settings;
+  settings.SendMachine = 1;
+  ReplaceSettings(settings);
+  Get(origin, "/b", device);
+  EXPECT_EQ(origin.Request(1), "GET /b HTTP/1.0\r\n" + device + HostLine(origin) + "\r\n");
+}
+
+TEST_F(RewritingProxyTest, UserAgentReplacedAfterReferer) {
+  TestOrigin origin("HTTP/1.0 204 No Content\r\n\r\n");
+  ProxySettings settings;
+  settings.ChangeUA = 1;
+  SetUAName(settings, u"Corvane/1.0");
+  ReplaceSettings(settings);
+  SetLastPageUrl("http://shop.example/");
+  Get(origin, "/a", "User-Agent: Browser/4\r\n");
+  EXPECT_EQ(origin.Request(0),
+            "GET /a HTTP/1.0\r\nReferer: http://shop.example/\r\nUser-Agent: Corvane/1.0\r\n" +
+                HostLine(origin) + "\r\n");
+}
+
+TEST_F(RewritingProxyTest, FormPostShrinksWithMatchingLength) {
+  TestOrigin origin("HTTP/1.0 204 No Content\r\n\r\n");
+  ProxySettings settings;
+  settings.SpaceConvert = 1;
+  ReplaceSettings(settings);
+  Exchange(port_, "POST " + Site(origin) + "/f HTTP/1.0\r\n" + HostLine(origin) +
+                      "Content-Length: 13\r\nContent-Type: application/x-www-form-urlencoded"
+                      "\r\n\r\nq=ab%3Fc%3Fde");
+  EXPECT_EQ(origin.Request(0), "POST /f HTTP/1.0\r\n" + HostLine(origin) +
+                                   "Content-Length: 9\r\nContent-Type: "
+                                   "application/x-www-form-urlencoded\r\n\r\nq=ab+c+de");
+}
+
+TEST_F(RewritingProxyTest, FormPostOverTwoChunksDeclaresWhatIsSent) {
+  TestOrigin origin("HTTP/1.0 204 No Content\r\n\r\n");
+  ProxySettings settings;
+  settings.SpaceConvert = 1;
+  ReplaceSettings(settings);
+  const std::string first = "q=a%3Fb%3F";  // converted: it comes with the head
+  const std::string second = "&r=%3F";     // a later chunk is sent as received
+  int client = ConnectLoopback(port_);
+  ASSERT_GE(client, 0);
+  WriteAll(client, "POST " + Site(origin) + "/f HTTP/1.0\r\n" + HostLine(origin) +
+                       "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                       std::to_string(first.size() + second.size()) + "\r\n\r\n" + first);
+  std::this_thread::sleep_for(200ms);
+  WriteAll(client, second);
+  ReadUntilClosed(client);
+  ::close(client);
+
+  const std::string body = "q=a+b+&r=%3F";
+  EXPECT_EQ(origin.Request(0), "POST /f HTTP/1.0\r\n" + HostLine(origin) +
+                                   "Content-Length: " + std::to_string(body.size()) +
+                                   "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n" +
+                                   body);
+}
+
+TEST_F(RewritingProxyTest, ObjectRequestAsksForTheRememberedPage) {
+  TestOrigin origin(kHtmlAnswer);
+  ProxySettings settings;
+  settings.SendReferer = 0;
+  ReplaceSettings(settings);
+  Get(origin, "/list.html");
+  Get(origin, "/js/[object]");
+  EXPECT_EQ(origin.Request(1), "GET /list.html HTTP/1.0\r\n" + HostLine(origin) + "\r\n");
+  EXPECT_EQ(RememberedPage(), Site(origin) + "/list.html");
+}
+
+// Through an upstream proxy the request keeps its absolute address, so a portal board page can
+// be remembered without a name lookup.
+TEST_F(RewritingProxyTest, PortalBoardRememberedWithoutHtmlType) {
+  TestOrigin upstream("HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n");
+  ProxySettings settings;
+  settings.UseProxy = 1;
+  std::u16string_view loopback = u"127.0.0.1";
+  std::copy(loopback.begin(), loopback.end(), settings.ProxyName);
+  settings.ProxyPort = upstream.Port();
+  ReplaceSettings(settings);
+  const std::string board = "http://messages." + std::string(kPortalDomain) + "/bbs?id=3";
+  Exchange(port_, "GET " + board + " HTTP/1.0\r\nHost: messages.example\r\n\r\n");
+  EXPECT_EQ(upstream.Request(0), "GET " + board + " HTTP/1.0\r\nHost: messages.example\r\n\r\n");
+  EXPECT_EQ(RememberedPage(), board);
+}
+
+}  // namespace
