@@ -67,12 +67,6 @@ class ServerTest : public ProxyTest {
   std::string Port(uint16_t p) { return std::to_string(p); }
 };
 
-// What the origin receives for a head: the proxy asks it to close after its answer.
-std::string Closing(const std::string& request) {
-  auto end = request.find("\r\n\r\n");
-  return request.substr(0, end + 2) + "Connection: close\r\n" + request.substr(end + 2);
-}
-
 constexpr const char* kOk = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello";
 
 TEST_F(ServerTest, DirectAbsoluteAddressReachesOriginAsPath) {

@@ -41,11 +41,12 @@ class RewritingProxyTest : public ProxyTest {
 TEST_F(RewritingProxyTest, RefererCarriesTheLastHtmlPage) {
   TestOrigin origin(kHtmlAnswer);
   EXPECT_EQ(Get(origin, "/index.html"), kHtmlAnswer);
-  EXPECT_EQ(origin.Request(0), "GET /index.html HTTP/1.0\r\n" + HostLine(origin) + "\r\n");
+  EXPECT_EQ(origin.Request(0), Closing("GET /index.html HTTP/1.0\r\n" + HostLine(origin) + "\r\n"));
 
   EXPECT_EQ(Get(origin, "/next.html", "Accept: */*\r\n"), kHtmlAnswer);
-  EXPECT_EQ(origin.Request(1), "GET /next.html HTTP/1.0\r\nAccept: */*\r\nReferer: " +
-                                   Site(origin) + "/index.html\r\n" + HostLine(origin) + "\r\n");
+  EXPECT_EQ(origin.Request(1),
+            Closing("GET /next.html HTTP/1.0\r\nAccept: */*\r\nReferer: " + Site(origin) +
+                    "/index.html\r\n" + HostLine(origin) + "\r\n"));
 }
 
 TEST_F(RewritingProxyTest, DeviceLinesGoUnlessSendMachine) {
@@ -53,13 +54,13 @@ TEST_F(RewritingProxyTest, DeviceLinesGoUnlessSendMachine) {
   const std::string device =
       "UA-OS: CE\r\nUA-color: color16\r\nUA-pixels: 240x320\r\nUA-CPU: ARM\r\n";
   Get(origin, "/a", device);
-  EXPECT_EQ(origin.Request(0), "GET /a HTTP/1.0\r\n" + HostLine(origin) + "\r\n");
+  EXPECT_EQ(origin.Request(0), Closing("GET /a HTTP/1.0\r\n" + HostLine(origin) + "\r\n"));
 
   ProxySettings settings;
   settings.SendMachine = 1;
   ReplaceSettings(settings);
   Get(origin, "/b", device);
-  EXPECT_EQ(origin.Request(1), "GET /b HTTP/1.0\r\n" + device + HostLine(origin) + "\r\n");
+  EXPECT_EQ(origin.Request(1), Closing("GET /b HTTP/1.0\r\n" + device + HostLine(origin) + "\r\n"));
 }
 
 TEST_F(RewritingProxyTest, UserAgentReplacedAfterReferer) {
@@ -70,9 +71,10 @@ TEST_F(RewritingProxyTest, UserAgentReplacedAfterReferer) {
   ReplaceSettings(settings);
   SetLastPageUrl("http://shop.example/");
   Get(origin, "/a", "User-Agent: Browser/4\r\n");
-  EXPECT_EQ(origin.Request(0),
-            "GET /a HTTP/1.0\r\nReferer: http://shop.example/\r\nUser-Agent: Corvane/1.0\r\n" +
-                HostLine(origin) + "\r\n");
+  EXPECT_EQ(
+      origin.Request(0),
+      Closing("GET /a HTTP/1.0\r\nReferer: http://shop.example/\r\nUser-Agent: Corvane/1.0\r\n" +
+              HostLine(origin) + "\r\n"));
 }
 
 TEST_F(RewritingProxyTest, FormPostShrinksWithMatchingLength) {
@@ -83,9 +85,9 @@ TEST_F(RewritingProxyTest, FormPostShrinksWithMatchingLength) {
   Exchange(port_, "POST " + Site(origin) + "/f HTTP/1.0\r\n" + HostLine(origin) +
                       "Content-Length: 13\r\nContent-Type: application/x-www-form-urlencoded"
                       "\r\n\r\nq=ab%3Fc%3Fde");
-  EXPECT_EQ(origin.Request(0), "POST /f HTTP/1.0\r\n" + HostLine(origin) +
-                                   "Content-Length: 9\r\nContent-Type: "
-                                   "application/x-www-form-urlencoded\r\n\r\nq=ab+c+de");
+  EXPECT_EQ(origin.Request(0), Closing("POST /f HTTP/1.0\r\n" + HostLine(origin) +
+                                       "Content-Length: 9\r\nContent-Type: "
+                                       "application/x-www-form-urlencoded\r\n\r\nq=ab+c+de"));
 }
 
 TEST_F(RewritingProxyTest, FormPostOverTwoChunksDeclaresWhatIsSent) {
@@ -106,10 +108,10 @@ TEST_F(RewritingProxyTest, FormPostOverTwoChunksDeclaresWhatIsSent) {
   ::close(client);
 
   const std::string body = "q=a+b+&r=%3F";
-  EXPECT_EQ(origin.Request(0), "POST /f HTTP/1.0\r\n" + HostLine(origin) +
-                                   "Content-Length: " + std::to_string(body.size()) +
-                                   "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n" +
-                                   body);
+  EXPECT_EQ(origin.Request(0),
+            Closing("POST /f HTTP/1.0\r\n" + HostLine(origin) +
+                    "Content-Length: " + std::to_string(body.size()) +
+                    "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n" + body));
 }
 
 TEST_F(RewritingProxyTest, ObjectRequestAsksForTheRememberedPage) {
@@ -119,7 +121,7 @@ TEST_F(RewritingProxyTest, ObjectRequestAsksForTheRememberedPage) {
   ReplaceSettings(settings);
   Get(origin, "/list.html");
   Get(origin, "/js/[object]");
-  EXPECT_EQ(origin.Request(1), "GET /list.html HTTP/1.0\r\n" + HostLine(origin) + "\r\n");
+  EXPECT_EQ(origin.Request(1), Closing("GET /list.html HTTP/1.0\r\n" + HostLine(origin) + "\r\n"));
   EXPECT_EQ(RememberedPage(), Site(origin) + "/list.html");
 }
 
@@ -135,7 +137,8 @@ TEST_F(RewritingProxyTest, PortalBoardRememberedWithoutHtmlType) {
   ReplaceSettings(settings);
   const std::string board = "http://messages." + std::string(kPortalDomain) + "/bbs?id=3";
   Exchange(port_, "GET " + board + " HTTP/1.0\r\nHost: messages.example\r\n\r\n");
-  EXPECT_EQ(upstream.Request(0), "GET " + board + " HTTP/1.0\r\nHost: messages.example\r\n\r\n");
+  EXPECT_EQ(upstream.Request(0),
+            Closing("GET " + board + " HTTP/1.0\r\nHost: messages.example\r\n\r\n"));
   EXPECT_EQ(RememberedPage(), board);
 }
 

@@ -84,6 +84,12 @@ std::string Exchange(uint16_t port, std::string_view request, std::chrono::milli
   return answer;
 }
 
+std::string Closing(const std::string& request) {
+  auto end = request.find("\r\n\r\n");
+  if (end == std::string::npos) return request;
+  return request.substr(0, end + 2) + "Connection: close\r\n" + request.substr(end + 2);
+}
+
 bool RequestComplete(std::string_view text) {
   auto headEnd = text.find("\r\n\r\n");
   if (headEnd == std::string_view::npos) return false;

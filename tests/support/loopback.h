@@ -59,6 +59,10 @@ class TestOrigin {
   std::thread thread_;
 };
 
+// The request as the origin receives it from the proxy, which asks the origin to close after
+// its answer: "Connection: close" added as the head's last line.
+std::string Closing(const std::string& request);
+
 // The request head and body bytes that a request of `text` still expects, from its
 // "Content-Length:" (any letter case): used to know when a request has fully arrived.
 bool RequestComplete(std::string_view text);
