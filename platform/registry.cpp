@@ -106,7 +106,8 @@ std::string KeyName(const std::vector<std::string>& parts, size_t n) {
 }
 
 long ReadWholeFile(const std::string& path, std::string* text) {
-  ScopedFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so a FIFO left at the path is refused below instead of waited on.
+  ScopedFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.Get() < 0)
     return errno == ENOENT || errno == ENOTDIR ? kRegistryNotFound : kRegistryCannotRead;
   struct stat info {};

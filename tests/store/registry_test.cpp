@@ -223,6 +223,9 @@ TEST_F(RegistryTest, FilesThatCannotBeUsedAreLeftAlone) {
   std::filesystem::remove(FilePath());
   std::filesystem::create_directory(FilePath());
   EXPECT_EQ(create(), kRegistryBadFile);
+  std::filesystem::remove(FilePath());
+  ASSERT_EQ(mkfifo(FilePath().c_str(), 0600), 0);  // must be refused, not waited on
+  EXPECT_EQ(create(), kRegistryBadFile);
   std::ofstream(home_ + "/plain") << "not a folder";
   setenv("XDG_CONFIG_HOME", (home_ + "/plain").c_str(), 1);
   EXPECT_EQ(create(), kRegistryCannotWrite);
