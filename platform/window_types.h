@@ -37,6 +37,8 @@ struct Message {
   uint32_t message = 0;
   WParam wParam = 0;
   LParam lParam = 0;
+
+  friend bool operator==(const Message&, const Message&) = default;
 };
 
 // A window class (WNDCLASS).

@@ -1,0 +1,242 @@
+// The whole program, headless, as two real processes: one instance per user session, a second
+// start handing the first a tap on its icon, stale sockets of dead instances, a taken port and the
+// system's close signals. Each test has its own runtime directory and proxy port.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/named_mutex.h"
+#include "platform/unique_fd.h"
+#include "tests/shell/temp_runtime_dir.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Long enough for a sanitized build on a busy machine; a healthy run takes a fraction of it.
+constexpr auto kPatience = 20s;
+// What the headless instance writes when asked for the menu it cannot show.
+constexpr char kMenuNote[] = "the popup menu is not shown";
+
+// A TCP port nobody listens on right now.
+uint16_t FreePort() {
+  UniqueFd probe(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(probe.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}
+
+bool Accepts(uint16_t port) {
+  UniqueFd client(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return ::connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+template <typename Condition>
+bool WaitFor(Condition condition) {
+  auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// One run of build/corvane without a display, its standard error kept in a file.
+class Corvane {
+ public:
+  Corvane(const TempRuntimeDir& runtime, uint16_t port, const char* name)
+      : errors_(runtime.File(name)) {
+    // Its settings go to the test's folder too, never to the user's own.
+    std::vector<std::string> env{"XDG_RUNTIME_DIR=" + runtime.Path(),
+                                 "XDG_CONFIG_HOME=" + runtime.Path(),
+                                 "CORVANE_TEST_PORT=" + std::to_string(port)};
+    for (char** e = environ; *e != nullptr; ++e) {
+      std::string_view entry(*e);
+      if (!entry.starts_with("DISPLAY=") && !entry.starts_with("WAYLAND_DISPLAY=") &&
+          !entry.starts_with("XDG_RUNTIME_DIR=") && !entry.starts_with("XDG_CONFIG_HOME=") &&
+          !entry.starts_with("CORVANE_TEST_PORT="))
+        env.emplace_back(entry);
+    }
+    std::vector<char*> envp;
+    for (std::string& entry : env)
+      envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 2, errors_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);  // as a shell would start it
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    char* argv[] = {const_cast<char*>(CORVANE_EXECUTABLE), nullptr};
+    if (posix_spawn(&pid_, CORVANE_EXECUTABLE, &files, &attributes, argv, envp.data()) != 0)
+      pid_ = -1;
+    posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attributes);
+  }
+  ~Corvane() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  bool Started() const { return pid_ > 0; }
+  void Signal(int signal) const { ::kill(pid_, signal); }
+  std::string Errors() const { return ReadFile(errors_); }
+
+  // The exit code once it has ended by itself, or -1 when it runs past our patience.
+  int ExitCode() {
+    int status = 0;
+    bool ended = WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; });
+    if (!ended) return -1;
+    exited_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  std::string errors_;
+  pid_t pid_ = -1;
+  bool exited_ = false;
+};
+
+class SingleInstanceTest : public ::testing::Test {
+ protected:
+  // Starts the first instance and waits until it serves and can be found.
+  void StartFirst() {
+    ASSERT_TRUE(first.Started());
+    ASSERT_TRUE(WaitFor([&] { return Accepts(port); })) << first.Errors();
+    ASSERT_TRUE(std::filesystem::exists(WindowSocket()));
+    // Settings are loaded once the proxy serves; a first run stores the defaults.
+    EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(runtime.File("Lumet")); }));
+  }
+  std::string WindowSocket() const { return runtime.File("CORVANE.window"); }
+
+  TempRuntimeDir runtime;
+  uint16_t port = FreePort();
+  Corvane first{runtime, port, "first.err"};
+};
+
+// Leaves a socket file that nobody receives on, as a killed instance would.
+void LeaveStaleSocket(const std::string& path) {
+  UniqueFd dead(::socket(AF_UNIX, SOCK_DGRAM, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, path.c_str());
+  ::bind(dead.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+}
+
+TEST_F(SingleInstanceTest, SecondStartTapsTheRunningInstanceAndEnds) {
+  StartFirst();
+  Corvane second(runtime, port, "second.err");
+  EXPECT_EQ(second.ExitCode(), 0);
+  EXPECT_EQ(second.Errors(), "");  // no second proxy, so no "bind" failure either
+  EXPECT_TRUE(WaitFor([&] { return first.Errors().find(kMenuNote) != std::string::npos; }));
+
+  first.Signal(SIGTERM);
+  EXPECT_EQ(first.ExitCode(), 0);
+  EXPECT_FALSE(std::filesystem::exists(WindowSocket()));
+  EXPECT_FALSE(Accepts(port));
+  int error = -1;  // the name is free again
+  NamedMutex mutex = CreateNamedMutex(u"CorvaneInstance", &error);
+  EXPECT_EQ(error, 0);
+  CloseNamedMutex(mutex);
+}
+
+TEST(SingleInstanceStaleTest, StaleSocketOfADeadInstanceIsReplaced) {
+  TempRuntimeDir runtime;
+  LeaveStaleSocket(runtime.File("CORVANE.window"));
+  uint16_t port = FreePort();
+  Corvane first(runtime, port, "first.err");
+  ASSERT_TRUE(WaitFor([&] { return Accepts(port); })) << first.Errors();
+  Corvane second(runtime, port, "second.err");
+  EXPECT_EQ(second.ExitCode(), 0);
+  EXPECT_TRUE(WaitFor([&] { return first.Errors().find(kMenuNote) != std::string::npos; }));
+  first.Signal(SIGINT);
+  EXPECT_EQ(first.ExitCode(), 0);
+}
+
+TEST(SingleInstanceStaleTest, TakenNameWithNoWindowPostsNothingAndEnds) {
+  TempRuntimeDir runtime;
+  LeaveStaleSocket(runtime.File("CORVANE.window"));
+  int error = -1;
+  NamedMutex held = CreateNamedMutex(u"CorvaneInstance", &error);  // an instance still starting
+  ASSERT_EQ(error, 0);
+  uint16_t port = FreePort();
+  Corvane second(runtime, port, "second.err");
+  EXPECT_EQ(second.ExitCode(), 0);
+  EXPECT_EQ(second.Errors(), "");
+  EXPECT_FALSE(Accepts(port));
+  EXPECT_TRUE(std::filesystem::exists(runtime.File("CORVANE.window")));  // not the lock holder's
+  CloseNamedMutex(held);
+}
+
+TEST(SingleInstancePortTest, TakenPortShowsBindFailureAndEndsCleanly) {
+  TempRuntimeDir runtime;
+  uint16_t port = FreePort();
+  UniqueFd taken(::socket(AF_INET6, SOCK_STREAM, 0));
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_port = htons(port);
+  address.sin6_addr = in6addr_any;
+  ASSERT_EQ(::bind(taken.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(taken.Get(), 1), 0);
+
+  Corvane corvane(runtime, port, "corvane.err");
+  EXPECT_EQ(corvane.ExitCode(), 0);
+  EXPECT_NE(corvane.Errors().find("): bind"), std::string::npos) << corvane.Errors();
+  EXPECT_FALSE(std::filesystem::exists(runtime.File("CORVANE.window")));
+  // The store was never read: a first read would have written the defaults.
+  EXPECT_FALSE(std::filesystem::exists(runtime.File("Lumet")));
+}
+
+class CloseSignalTest : public SingleInstanceTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(CloseSignalTest, EndsThroughDestructionWithExitCodeZero) {
+  StartFirst();
+  first.Signal(GetParam());
+  EXPECT_EQ(first.ExitCode(), 0);
+  EXPECT_FALSE(std::filesystem::exists(WindowSocket()));
+  EXPECT_FALSE(Accepts(port));
+}
+
+INSTANTIATE_TEST_SUITE_P(EachSignal, CloseSignalTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP));
+
+}  // namespace
