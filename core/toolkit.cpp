@@ -95,7 +95,9 @@ int ReplaceAll(std::span<char> text, std::string_view find, std::string_view rep
     std::memcpy(text.data() + p, replacement.data(), replacement.size());
     length = grownLength;
     ++count;
-    p += stride > 0 ? stride : 1;
+    // An empty replacement resumes at the same place, so adjacent occurrences all go; the
+    // scan still ends, since every replacement counts towards its limit.
+    p += stride >= 0 ? stride : 1;
   }
   return count;
 }

@@ -168,6 +168,7 @@ INSTANTIATE_TEST_SUITE_P(
         // ...while an 18-byte one (L - R = 4) is never made.
         ReplaceCase{"Grows18", "abcd123456789efghijklm", "123456789", "ABCDEFGHIJKLMNOPQR", 0,
                     "abcd123456789efghijklm"},
+        ReplaceCase{"EmptyReplacementTakesAdjacentOnes", "x[o][o]y", "[o]", "", 2, "xy"},
         ReplaceCase{"NoOccurrence", "a=b&c=d", "%3F", "+", 0, "a=b&c=d"}),
     [](const auto& param) { return std::string(param.param.name); });
 
