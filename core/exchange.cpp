@@ -131,6 +131,23 @@ bool RelayAnswer(Worker& w) {
       EndExchange(w);
       return false;
     }
+    // A full first chunk promises a large answer: the rest goes through the kernel unexamined,
+    // until the client fails, when the plain relay takes over again.
+    if (firstAnswer && received == static_cast<long>(kChunkReceiveLimit)) {
+      switch (SpliceAll(w.server, w.client)) {
+        case SpliceResult::kSourceClosed:
+          return true;
+        case SpliceResult::kSourceFailed:
+          EndExchange(w);
+          return false;
+        case SpliceResult::kSinkFailed:
+          if (LastErrorCode() != kErrorConnectionReset) {
+            EndExchange(w);
+            return false;
+          }
+          break;
+      }
+    }
     firstAnswer = false;
   }
 }

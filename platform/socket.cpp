@@ -1,6 +1,7 @@
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -239,4 +240,40 @@ long RaiseDescriptorLimit() {
     ::getrlimit(RLIMIT_NOFILE, &limit);
   }
   return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(limit.rlim_cur);
+}
+
+namespace {
+
+// Bytes moved per splice: the default capacity of a pipe.
+constexpr size_t kSpliceBytes = 64 * 1024;
+
+}  // namespace
+
+SpliceResult SpliceAll(const Socket& from, const Socket& to) {
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    RememberErrno();
+    return SpliceResult::kSourceFailed;
+  }
+  Socket readEnd(pipeFds[0]);
+  Socket writeEnd(pipeFds[1]);
+  for (;;) {
+    ssize_t in = ::splice(from.Fd(), nullptr, writeEnd.Fd(), nullptr, kSpliceBytes, SPLICE_F_MOVE);
+    if (in < 0 && errno == EINTR) continue;
+    if (in < 0) {
+      RememberErrno();
+      return SpliceResult::kSourceFailed;
+    }
+    if (in == 0) return SpliceResult::kSourceClosed;
+    for (ssize_t left = in; left > 0;) {
+      ssize_t out = ::splice(readEnd.Fd(), nullptr, to.Fd(), nullptr, static_cast<size_t>(left),
+                             SPLICE_F_MOVE);
+      if (out < 0 && errno == EINTR) continue;
+      if (out <= 0) {
+        RememberErrno();
+        return SpliceResult::kSinkFailed;
+      }
+      left -= out;
+    }
+  }
 }

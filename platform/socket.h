@@ -72,5 +72,11 @@ void ShutdownSend(const Socket& s);
 // end of data in one direction is passed on as a shutdown of sending) or either peer fails.
 void RelayBothWays(const Socket& a, const Socket& b, std::span<char> buffer);
 
+enum class SpliceResult { kSourceClosed, kSourceFailed, kSinkFailed };
+
+// Moves everything from `from` to `to` inside the kernel, without copying it through our memory,
+// until `from` closes or either side fails.
+SpliceResult SpliceAll(const Socket& from, const Socket& to);
+
 // Raises the soft limit on open descriptors to the hard limit; returns the limit now in force.
 long RaiseDescriptorLimit();

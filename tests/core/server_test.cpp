@@ -208,6 +208,37 @@ TEST_F(ServerTest, Ipv6LiteralOrigin) {
   EXPECT_EQ(origin.Request(0).substr(0, 18), "GET /six HTTP/1.0\r");
 }
 
+TEST_F(ServerTest, LargeAnswerIsRelayedWhole) {
+  std::string answer = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n";
+  uint32_t x = 12345;
+  for (int i = 0; i < 3 * 1024 * 1024; ++i) {
+    x = x * 1103515245u + 12345u;
+    answer.push_back(static_cast<char>(x >> 24));
+  }
+  TestOrigin origin(answer);
+  std::string got =
+      Exchange(port_, "GET /big HTTP/1.0\r\nHost: 127.0.0.1:" + Port(origin.Port()) + "\r\n\r\n");
+  EXPECT_EQ(got.size(), answer.size());
+  EXPECT_TRUE(got == answer);
+}
+
+TEST_F(ServerTest, ClientVanishingInALargeAnswerLeavesOthersServed) {
+  TestOrigin big("HTTP/1.0 200 OK\r\n\r\n" + std::string(8 * 1024 * 1024, 'z'));
+  int fd = ConnectLoopback(port_);
+  WriteAll(fd, "GET /big HTTP/1.0\r\nHost: 127.0.0.1:" + Port(big.Port()) + "\r\n\r\n");
+  char buf[65536];
+  size_t got = 0;
+  while (got < 200000) {
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    ASSERT_GT(n, 0);
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);  // gone in the middle of the answer
+  TestOrigin small(kOk);
+  EXPECT_EQ(Exchange(port_, "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + Port(small.Port()) + "\r\n\r\n"),
+            kOk);
+}
+
 TEST_F(ServerTest, NoHostIsReportedAndClosed) {
   EXPECT_EQ(Exchange(port_, "GET /x HTTP/1.0\r\n\r\n"), "");
   ASSERT_EQ(Boxes().size(), 1u);
