@@ -15,10 +15,6 @@
 
 namespace {
 
-// A client that has not sent its whole request head by then is closed, so idle or trickling
-// connections cannot hold threads and descriptors for ever.
-constexpr auto kHeadTimeout = std::chrono::seconds(60);
-
 // The request's body bytes within the first chunk: what follows the blank line ending the head.
 long FirstChunkBodyBytes(std::string_view text, long tailBytes) {
   auto headEnd = text.find("\r\n\r\n");
@@ -157,8 +153,8 @@ bool RelayAnswer(Worker& w) {
 void CloseAfterDelay(Worker& w) {
   ShutdownBoth(w.server);
   w.server.Close();
-  if (CloseLater(w.client, w.run.closeDelayMs)) return;
-  std::this_thread::sleep_for(std::chrono::milliseconds(w.run.closeDelayMs));
+  if (CloseLater(w.client, w.run.options.closeDelayMs)) return;
+  std::this_thread::sleep_for(std::chrono::milliseconds(w.run.options.closeDelayMs));
   ShutdownBoth(w.client);
   w.client.Close();
 }
@@ -170,7 +166,8 @@ void EndExchange(Worker& w) {
 }
 
 long ReceiveHead(Worker& w) {
-  auto deadline = std::chrono::steady_clock::now() + kHeadTimeout;
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(w.run.options.headTimeoutMs);
   size_t received = 0;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -192,7 +189,9 @@ long ReceiveHead(Worker& w) {
 ConnectResult ConnectTarget(Worker& w) {
   // Only the low 16 bits of the port count, as a 16-bit port field holds them.
   auto port = static_cast<uint16_t>(static_cast<uint32_t>(w.targetPort) & 0xFFFFu);
-  return ConnectToHost(w.targetHost, port, &w.server);
+  ConnectResult result = ConnectToHost(w.targetHost, port, &w.server);
+  if (result == ConnectResult::kConnected) SetIdleTimeout(w.server, w.run.options.idleTimeoutMs);
+  return result;
 }
 
 bool SendOrReset(const Socket& to, std::span<const char> bytes) {
@@ -200,6 +199,7 @@ bool SendOrReset(const Socket& to, std::span<const char> bytes) {
 }
 
 void ServeExchange(Worker& w) {
+  SetIdleTimeout(w.client, w.run.options.idleTimeoutMs);
   long received = ReceiveHead(w);
   if (received < 0) {
     EndExchange(w);

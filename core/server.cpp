@@ -113,17 +113,24 @@ void InstallExchangeHooks(const ExchangeHooks& hooks) {
 }
 
 int StartProxyServer() {
-  return StartProxyServerOn(kProxyPort, kCloseDelayMs);
+  return StartProxyServerWith(ServerOptions{});
 }
 
 int StartProxyServerOn(uint16_t port, int closeDelayMs) {
+  ServerOptions options;
+  options.port = port;
+  options.closeDelayMs = closeDelayMs;
+  return StartProxyServerWith(options);
+}
+
+int StartProxyServerWith(const ServerOptions& options) {
   // Finished connections wait out the closing delay with a descriptor each.
   long descriptors = RaiseDescriptorLimit();
   StartDelayedClose(descriptors > 0 && static_cast<size_t>(descriptors) < kMostWaitingToClose
                         ? static_cast<size_t>(descriptors)
                         : kMostWaitingToClose);
   const char* failedStep = nullptr;
-  Socket listener = ListenOnPort(port, kListenBacklog, &failedStep);
+  Socket listener = ListenOnPort(options.port, kListenBacklog, &failedStep);
   if (!listener.Valid()) {
     char16_t step[16] = {};
     for (size_t i = 0; failedStep[i] != '\0' && i + 1 < std::size(step); ++i)
@@ -139,7 +146,7 @@ int StartProxyServerOn(uint16_t port, int closeDelayMs) {
     l.socket = std::move(listener);
     l.stopping = false;
     l.run.generation++;
-    l.run.closeDelayMs = closeDelayMs;
+    l.run.options = options;
     l.run.hooks = l.hooks;
   }
   if (StartWorker() == 0) {

@@ -12,10 +12,18 @@
 
 // The port browsers are pointed at.
 inline constexpr uint16_t kProxyPort = 8080;
-// Connections waiting to be accepted while the acceptor role is being handed on.
-inline constexpr int kListenBacklog = 5;
+// Connections waiting to be accepted while the acceptor role is being handed on. A browser opens
+// dozens at once for one page; a short queue would drop their first attempts and stall each by a
+// second or more, so the queue is as long as the system allows.
+inline constexpr int kListenBacklog = 4096;
 // How long a finished exchange keeps both connections open before closing them.
 inline constexpr int kCloseDelayMs = 5000;
+// A client that has not sent its whole request head by then is closed, so idle or trickling
+// connections cannot hold threads and descriptors for ever.
+inline constexpr int kHeadTimeoutMs = 60 * 1000;
+// An exchange in which neither peer moves a byte for this long is ended: longer than any origin
+// takes to start answering, even a long poll, yet not for ever.
+inline constexpr int kIdleTimeoutMs = 300 * 1000;
 
 // Largest number of bytes taken from the network in one receive.
 inline constexpr size_t kChunkReceiveLimit = 10240;
@@ -48,6 +56,17 @@ int StartProxyServer();
 // Closes the listener. Workers still serving are not waited for.
 void StopProxyServer();
 
-// The same server on a port of the caller's choice with its own closing delay, for tests that
-// must never collide with a running proxy.
+// How a server run behaves; StartProxyServer uses these defaults.
+struct ServerOptions {
+  uint16_t port = kProxyPort;
+  int closeDelayMs = kCloseDelayMs;
+  int headTimeoutMs = kHeadTimeoutMs;
+  int idleTimeoutMs = kIdleTimeoutMs;
+};
+
+// The same server with other options: tests use a port of their own, so that they never collide
+// with a running proxy, and shorter delays.
+int StartProxyServerWith(const ServerOptions& options);
+
+// StartProxyServerWith on port with closeDelayMs and the other defaults.
 int StartProxyServerOn(uint16_t port, int closeDelayMs);

@@ -52,6 +52,7 @@ void ServeTunnel(Worker& w, long received) {
     std::string_view early = headEnd == std::string_view::npos ? "" : bytes.substr(headEnd + 4);
     sent = SendOrReset(w.client, kEstablished) && SendOrReset(w.server, early);
   }
-  if (sent) RelayBothWays(w.client, w.server, {w.chunk, kChunkReceiveLimit});
+  if (sent)
+    RelayBothWays(w.client, w.server, {w.chunk, kChunkReceiveLimit}, w.run.options.idleTimeoutMs);
   EndExchange(w);
 }

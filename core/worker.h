@@ -9,7 +9,7 @@
 
 struct ServerRun {
   unsigned generation = 0;
-  int closeDelayMs = kCloseDelayMs;
+  ServerOptions options;
   ExchangeHooks hooks{};
 };
 

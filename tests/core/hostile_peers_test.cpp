@@ -1,0 +1,351 @@
+// Clients and origins that misbehave: each test shows that other clients are still served and
+// that the server's threads and descriptors come back to where they were.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <dirent.h>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/server.h"
+#include "core/settings.h"
+#include "platform/message_box.h"
+#include "tests/support/loopback.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kOk = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello";
+
+long StatusField(const char* name) {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  char line[256];
+  long value = -1;
+  size_t n = std::strlen(name);
+  while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::strncmp(line, name, n) == 0) value = std::strtol(line + n, nullptr, 10);
+  }
+  if (f != nullptr) std::fclose(f);
+  return value;
+}
+
+long Threads() {
+  return StatusField("Threads:");
+}
+
+long Descriptors() {
+  long count = 0;
+  DIR* d = ::opendir("/proc/self/fd");
+  while (d != nullptr && ::readdir(d) != nullptr)
+    ++count;
+  if (d != nullptr) ::closedir(d);
+  return count;
+}
+
+// Waits until the thread and descriptor counts are back at their idle values.
+bool BackToIdle(long threads, long descriptors, std::chrono::milliseconds limit = 10000ms) {
+  auto end = Clock::now() + limit;
+  while (Clock::now() < end) {
+    if (Threads() <= threads && Descriptors() <= descriptors) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  ADD_FAILURE() << "threads " << Threads() << " (idle " << threads << "), descriptors "
+                << Descriptors() << " (idle " << descriptors << ")";
+  return false;
+}
+
+void QuietBox(std::u16string_view) {}
+
+class HostilePeerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ReplaceSettings(ProxySettings{});
+    SetMessageBoxHandler(QuietBox);
+    ServerOptions options;
+    options.port = FreeLoopbackPort();
+    options.closeDelayMs = 20;
+    options.headTimeoutMs = 1500;
+    options.idleTimeoutMs = 1500;
+    port_ = options.port;
+    ASSERT_EQ(StartProxyServerWith(options), 1);
+    std::this_thread::sleep_for(50ms);  // the first worker and the closer are up
+    good_ = std::make_unique<TestOrigin>(kOk);
+    idleThreads_ = Threads();
+    idleDescriptors_ = Descriptors();
+  }
+  void TearDown() override {
+    StopProxyServer();
+    good_.reset();
+    SetMessageBoxHandler(nullptr);
+  }
+  // One ordinary exchange with a well-behaved origin.
+  bool Served() {
+    return Exchange(port_, "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(good_->Port()) +
+                               "\r\n\r\n") == kOk;
+  }
+  std::unique_ptr<TestOrigin> good_;
+  uint16_t port_ = 0;
+  long idleThreads_ = 0;
+  long idleDescriptors_ = 0;
+};
+
+TEST_F(HostilePeerTest, SilentAndTricklingClientsAreClosedAtTheHeadDeadline) {
+  constexpr int kEach = 250;
+  std::vector<int> silent, trickling;
+  for (int i = 0; i < kEach; ++i) {
+    silent.push_back(ConnectLoopback(port_));
+    trickling.push_back(ConnectLoopback(port_));
+  }
+  auto start = Clock::now();
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    const char head[] = "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n";
+    for (size_t k = 0; !stop && k + 1 < sizeof head; ++k) {
+      for (int fd : trickling)
+        ::send(fd, head + k, 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(200ms);
+    }
+  });
+  EXPECT_TRUE(Served());  // while 500 clients hold their connections
+  for (int fd : silent)
+    EXPECT_EQ(ReadUntilClosed(fd, 5000ms), "");
+  for (int fd : trickling)
+    EXPECT_EQ(ReadUntilClosed(fd, 5000ms), "");
+  EXPECT_GE(Clock::now() - start, 1400ms);
+  stop = true;
+  trickle.join();
+  for (int fd : silent)
+    ::close(fd);
+  for (int fd : trickling)
+    ::close(fd);
+  EXPECT_TRUE(Served());
+  BackToIdle(idleThreads_, idleDescriptors_);
+}
+
+// Reads a head, then counts (and drops) the body it declares, then answers.
+class CountingOrigin {
+ public:
+  CountingOrigin() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    ::listen(fd_, 4);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~CountingOrigin() {
+    ::shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    ::close(fd_);
+  }
+  uint16_t Port() const { return port_; }
+  long long BodyBytes() const { return body_; }
+
+ private:
+  void Serve() {
+    int c = ::accept(fd_, nullptr, nullptr);
+    if (c < 0) return;
+    std::string head;
+    char buf[65536];
+    while (head.find("\r\n\r\n") == std::string::npos) {
+      ssize_t n = ::recv(c, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      head.append(buf, static_cast<size_t>(n));
+    }
+    auto at = head.find("Content-Length: ");
+    long long declared = at == std::string::npos ? 0 : std::atoll(head.c_str() + at + 16);
+    long long got = static_cast<long long>(head.size() - head.find("\r\n\r\n") - 4);
+    while (got < declared) {
+      ssize_t n = ::recv(c, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got += n;
+    }
+    body_ = got;
+    WriteAll(c, kOk);
+    ::close(c);
+  }
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<long long> body_{0};
+  std::thread thread_;
+};
+
+TEST_F(HostilePeerTest, HundredMegabyteBodyIsForwardedInFlatMemory) {
+  constexpr long long kBody = 100LL * 1000 * 1000;
+  CountingOrigin origin;
+  long peakBefore = StatusField("VmHWM:");
+  int fd = ConnectLoopback(port_);
+  WriteAll(fd, "POST /upload HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) +
+                   "\r\nContent-Length: " + std::to_string(kBody) + "\r\n\r\n");
+  std::string block(1 << 20, 'u');
+  for (long long sent = 0; sent < kBody; sent += static_cast<long long>(block.size())) {
+    size_t n = static_cast<size_t>(std::min<long long>(kBody - sent, block.size()));
+    ASSERT_TRUE(WriteAll(fd, std::string_view(block).substr(0, n)));
+  }
+  EXPECT_EQ(ReadUntilClosed(fd), kOk);
+  ::close(fd);
+  EXPECT_EQ(origin.BodyBytes(), kBody);
+  // The body streams through fixed buffers: the peak grows by far less than the body.
+  EXPECT_LT(StatusField("VmHWM:") - peakBefore, 16 * 1024);  // KiB
+  BackToIdle(idleThreads_, idleDescriptors_ + 1);            // the origin's listening socket
+}
+
+// An origin that takes the request, then does `misbehave` with its connection.
+class RudeOrigin {
+ public:
+  enum class Rudeness { kResetAfterHead, kResetInAnswer, kSilent };
+  explicit RudeOrigin(Rudeness how) : how_(how) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    ::listen(fd_, 4);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~RudeOrigin() {
+    ::shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    ::close(fd_);
+  }
+  uint16_t Port() const { return port_; }
+
+ private:
+  void Serve() {
+    int c = ::accept(fd_, nullptr, nullptr);
+    if (c < 0) return;
+    char buf[4096];
+    ::recv(c, buf, sizeof buf, 0);
+    if (how_ == Rudeness::kResetInAnswer)
+      WriteAll(c, "HTTP/1.0 200 OK\r\n\r\n" + std::string(1 << 20, 'a'));
+    if (how_ == Rudeness::kSilent) {
+      pollfd p{c, POLLIN, 0};
+      ::poll(&p, 1, 10000);  // until the proxy gives up and closes
+      ::close(c);
+      return;
+    }
+    linger reset{1, 0};
+    ::setsockopt(c, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(c);
+  }
+  Rudeness how_;
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::thread thread_;
+};
+
+TEST_F(HostilePeerTest, OriginResettingDuringTheRequestBody) {
+  {
+    RudeOrigin origin(RudeOrigin::Rudeness::kResetAfterHead);
+    int fd = ConnectLoopback(port_);
+    WriteAll(fd, "POST / HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) +
+                     "\r\nContent-Length: 4000000\r\n\r\n");
+    std::string block(100000, 'b');
+    for (int i = 0; i < 40 && WriteAll(fd, block); ++i) {
+    }
+    ReadUntilClosed(fd);  // whatever came, the connection ends
+    ::close(fd);
+  }
+  EXPECT_TRUE(Served());
+  BackToIdle(idleThreads_, idleDescriptors_);  // the good origin's listener
+}
+
+TEST_F(HostilePeerTest, OriginResettingDuringTheAnswer) {
+  {
+    RudeOrigin origin(RudeOrigin::Rudeness::kResetInAnswer);
+    std::string got = Exchange(
+        port_, "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) + "\r\n\r\n");
+    EXPECT_LE(got.size(), (1u << 20) + 19);
+  }
+  EXPECT_TRUE(Served());
+  BackToIdle(idleThreads_, idleDescriptors_);
+}
+
+TEST_F(HostilePeerTest, SilentOriginIsGivenUpAfterTheIdleTimeout) {
+  RudeOrigin origin(RudeOrigin::Rudeness::kSilent);
+  auto start = Clock::now();
+  std::string got = Exchange(
+      port_, "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) + "\r\n\r\n",
+      8000ms);
+  EXPECT_EQ(got, "");
+  EXPECT_GE(Clock::now() - start, 1400ms);
+  EXPECT_LT(Clock::now() - start, 7000ms);
+  EXPECT_TRUE(Served());
+  BackToIdle(idleThreads_ + 1, idleDescriptors_ + 1);  // the silent origin, still listening
+}
+
+TEST_F(HostilePeerTest, TwoThousandShortExchangesLeaveNothingBehind) {
+  constexpr int kClients = 4;
+  constexpr int kEach = 500;
+  std::atomic<int> served{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&] {
+      for (int i = 0; i < kEach; ++i)
+        served += Served() ? 1 : 0;
+    });
+  }
+  for (auto& t : clients)
+    t.join();
+  EXPECT_EQ(served.load(), kClients * kEach);
+  BackToIdle(idleThreads_, idleDescriptors_);
+}
+
+TEST_F(HostilePeerTest, RecoversWhenDescriptorsRunOut) {
+  rlimit saved{};
+  ::getrlimit(RLIMIT_NOFILE, &saved);
+  // Clients in a process of their own hold 200 connections while ours may open only a few.
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    std::vector<int> held;
+    for (int i = 0; i < 200; ++i)
+      held.push_back(ConnectLoopback(port_));
+    char one = 1;
+    [[maybe_unused]] auto w = ::write(ready[1], &one, 1);
+    ::usleep(1500 * 1000);
+    for (int fd : held)
+      ::close(fd);
+    ::_exit(0);
+  }
+  rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(Descriptors() + 16);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  char one;
+  [[maybe_unused]] auto r = ::read(ready[0], &one, 1);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  // The held connections are gone; the server accepts and serves again.
+  bool served = false;
+  for (int attempt = 0; attempt < 50 && !served; ++attempt) {
+    served = Served();
+    if (!served) std::this_thread::sleep_for(100ms);
+  }
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  EXPECT_TRUE(served);
+  BackToIdle(idleThreads_, idleDescriptors_);
+}
+
+}  // namespace
