@@ -1,0 +1,242 @@
+// The desktop window system under Qt's offscreen platform: from a click on the tray icon through
+// the popup menu to the command that reaches the main window, and boxes raised by worker threads.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "platform/message_box.h"
+#include "platform/qt_window_system.h"
+#include "platform/resource_table.h"
+#include "resources/corvane_resources.h"
+#include "shell/main_window.h"
+#include "shell/proxy_services.h"
+#include "shell/tray_icon.h"
+
+namespace {
+
+// Every message the main window handled, keep-alive messages (kWmNull) left out.
+std::vector<Message> Seen;
+
+LResult RecordingMainWindowProc(Window window, uint32_t message, WParam wParam, LParam lParam) {
+  if (message != kWmNull) Seen.push_back(Message{window, message, wParam, lParam});
+  return MainWindowProc(window, message, wParam, lParam);
+}
+
+int ServeNothing() {
+  return 1;
+}
+void DoNothing() {}
+
+bool SeenMessage(uint32_t message, WParam wParam, LParam lParam) {
+  for (const Message& m : Seen) {
+    if (m.message == message && m.wParam == wParam && m.lParam == lParam) return true;
+  }
+  return false;
+}
+
+std::vector<LParam> TrayEvents() {
+  std::vector<LParam> events;
+  for (const Message& m : Seen) {
+    if (m.message == TrayNotifyMessage) events.push_back(m.lParam);
+  }
+  return events;
+}
+
+QSystemTrayIcon* TrayIcon() {
+  return qApp->findChild<QSystemTrayIcon*>(QStringLiteral("corvane-tray-icon-1"));
+}
+
+// What the open popup menu looked like when the test acted on it.
+struct SeenMenu {
+  bool opened = false;
+  QRect geometry;
+  QStringList texts;
+};
+
+class QtTrayTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    system = new QtWindowSystem(argc, argv);
+    UseWindowSystem(system);
+    Services = ProxyServices{ServeNothing, DoNothing, DoNothing};
+    WindowClass windowClass;
+    windowClass.proc = RecordingMainWindowProc;
+    windowClass.instance = CorvaneResources();
+    windowClass.icon = LoadIconResource(CorvaneResources(), IDI_CORVANE);
+    windowClass.className = u"CORVANE";
+    RegisterWindowClass(windowClass);
+  }
+  static void TearDownTestSuite() {
+    UseWindowSystem(nullptr);
+    delete system;
+  }
+
+  void SetUp() override {
+    Seen.clear();
+    AppInstance = CorvaneResources();
+    window = CreateAppWindow(u"CORVANE", u"Corvane", 0, 0, 0, 0, 0, AppInstance);
+    ASSERT_NE(window, Window::None);
+    ASSERT_NE(TrayIcon(), nullptr);
+  }
+
+  void TearDown() override {
+    if (!quit) {
+      DestroyAppWindow(window);
+      RunUntil([] { return false; });  // up to the quit message that destruction posts
+    }
+  }
+
+  // Dispatches messages until done() holds or the quit message arrives; false after limitMs.
+  bool RunUntil(const std::function<bool()>& done, int limitMs = 5000) {
+    QElapsedTimer clock;
+    clock.start();
+    QTimer tick;  // wakes the loop so that done() is looked at again
+    tick.callOnTimeout([this] { PostWindowMessage(window, kWmNull, 0, 0); });
+    tick.start(10);
+    Message message;
+    while (!done()) {
+      if (clock.elapsed() > limitMs) return false;
+      if (GetNextMessage(&message) == 0) {
+        quit = true;
+        return true;
+      }
+      DispatchToWindow(message);
+    }
+    return true;
+  }
+
+  // Once the popup menu is open, notes how it looks and presses key on it.
+  void PressOnMenu(int key, const QString& text) {
+    auto* poll = new QTimer(qApp);
+    QObject::connect(poll, &QTimer::timeout, [this, poll, key, text] {
+      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      if (menu == nullptr) return;
+      poll->stop();
+      poll->deleteLater();
+      menuSeen.opened = true;
+      menuSeen.geometry = menu->geometry();
+      for (QAction* action : menu->actions())
+        menuSeen.texts << action->text();
+      QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+      QApplication::sendEvent(menu, &press);
+    });
+    poll->start(10);
+  }
+
+  void Click(QSystemTrayIcon::ActivationReason reason) { emit TrayIcon()->activated(reason); }
+
+  static inline int argc = 1;
+  static inline char name[] = "shell_qt_tests";
+  static inline char* argv[] = {name, nullptr};
+  static inline QtWindowSystem* system = nullptr;
+  Window window = Window::None;
+  bool quit = false;
+  SeenMenu menuSeen;
+};
+
+TEST_F(QtTrayTest, ClickOpensTheMenuAboveTheTrayAndSettingsSendsItsCommand) {
+  Click(QSystemTrayIcon::Trigger);
+  PressOnMenu(Qt::Key_S, QStringLiteral("s"));
+  ASSERT_TRUE(RunUntil([] { return SeenMessage(kWmCommand, IDM_SETTINGS, 0); }));
+  EXPECT_EQ(TrayEvents(), std::vector<LParam>{kWmLButtonDown});
+  ASSERT_TRUE(menuSeen.opened);
+  EXPECT_EQ(menuSeen.texts,
+            (QStringList{QString::fromUtf16(u"設定(&S)"), QString::fromUtf16(u"バージョン情報(&A)"),
+                         QString(), QString::fromUtf16(u"終了(&X)")}));
+  // Bottom edge on the anchor; wider than 64 pixels, it is moved left to stay on the screen.
+  EXPECT_EQ(menuSeen.geometry.y() + menuSeen.geometry.height(), ScreenHeight - 28);
+  EXPECT_LE(menuSeen.geometry.x(), ScreenWidth - 64);
+  EXPECT_LE(menuSeen.geometry.x() + menuSeen.geometry.width(), ScreenWidth);
+}
+
+TEST_F(QtTrayTest, VersionItemSendsTheAboutCommand) {
+  Click(QSystemTrayIcon::Trigger);
+  PressOnMenu(Qt::Key_A, QStringLiteral("a"));
+  ASSERT_TRUE(RunUntil([] { return SeenMessage(kWmCommand, IDM_ABOUT, 0); }));
+}
+
+TEST_F(QtTrayTest, DismissedMenuSendsNoCommand) {
+  Click(QSystemTrayIcon::Trigger);
+  PressOnMenu(Qt::Key_Escape, QString());
+  QElapsedTimer sinceClosed;
+  ASSERT_TRUE(RunUntil([&] {
+    if (!menuSeen.opened || QApplication::activePopupWidget() != nullptr) return false;
+    if (!sinceClosed.isValid()) sinceClosed.start();
+    return sinceClosed.elapsed() > 200;
+  }));
+  for (const Message& m : Seen)
+    EXPECT_NE(m.message, kWmCommand);
+}
+
+TEST_F(QtTrayTest, DoubleClickIsOneDoubleTapWithoutTheMenu) {
+  Click(QSystemTrayIcon::Trigger);  // the first half of the double click
+  Click(QSystemTrayIcon::DoubleClick);
+  QElapsedTimer clock;
+  clock.start();
+  int wait = QApplication::doubleClickInterval() + 200;
+  ASSERT_TRUE(RunUntil([&] { return clock.elapsed() > wait; }));
+  EXPECT_EQ(TrayEvents(), std::vector<LParam>{kWmLButtonDblClk});
+  EXPECT_TRUE(SeenMessage(kWmCommand, IDM_SETTINGS, 0));  // posted by the main window
+}
+
+TEST_F(QtTrayTest, OtherButtonsReachTheWindowAndAreIgnored) {
+  Click(QSystemTrayIcon::Context);
+  Click(QSystemTrayIcon::MiddleClick);
+  QElapsedTimer clock;
+  clock.start();
+  ASSERT_TRUE(RunUntil([&] { return clock.elapsed() > 100; }));
+  EXPECT_EQ(TrayEvents(), (std::vector<LParam>{kWmRButtonDown, kWmMButtonDown}));
+  EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+}
+
+TEST_F(QtTrayTest, ExitRemovesTheIconAndEndsTheLoop) {
+  Click(QSystemTrayIcon::Trigger);
+  PressOnMenu(Qt::Key_X, QStringLiteral("x"));
+  ASSERT_TRUE(RunUntil([] { return false; }));
+  EXPECT_TRUE(quit);
+  EXPECT_TRUE(SeenMessage(kWmDestroy, 0, 0));
+  EXPECT_EQ(TrayIcon(), nullptr);
+}
+
+TEST_F(QtTrayTest, WorkerWaitsUntilItsBoxIsClosed) {
+  std::atomic<bool> returned{false};
+  std::thread worker([&] {
+    ShowMessageBox(u"ERROR(111): connect to server");
+    returned = true;
+  });
+  // The box runs a modal loop of its own, so it is found and closed from inside Qt's events.
+  QString text;
+  QString title;
+  bool returnedWhileShown = true;
+  QTimer poll;
+  poll.callOnTimeout([&] {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      auto* box = qobject_cast<QMessageBox*>(widget);
+      if (box == nullptr || !box->isVisible()) continue;
+      poll.stop();
+      text = box->text();
+      title = box->windowTitle();
+      returnedWhileShown = returned.load();
+      box->button(QMessageBox::Ok)->click();
+    }
+  });
+  poll.start(10);
+  EXPECT_TRUE(RunUntil([&] { return returned.load(); }));
+  worker.join();
+  EXPECT_EQ(text, QStringLiteral("ERROR(111): connect to server"));
+  EXPECT_EQ(title, QStringLiteral("Error"));
+  EXPECT_FALSE(returnedWhileShown);
+}
+
+}  // namespace
