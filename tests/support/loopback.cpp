@@ -43,6 +43,29 @@ uint16_t FreeLoopbackPort() {
   return ntohs(a.sin_port);
 }
 
+int ListenOnLoopback(uint16_t* port, bool ipv6) {
+  int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_storage address{};
+  socklen_t length;
+  if (ipv6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&address);
+    a->sin6_family = AF_INET6;
+    a->sin6_addr = in6addr_loopback;
+    length = sizeof *a;
+  } else {
+    *reinterpret_cast<sockaddr_in*>(&address) = LoopbackAddress(0);
+    length = sizeof(sockaddr_in);
+  }
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  *port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                     : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  ::listen(fd, 64);
+  return fd;
+}
+
 int ConnectLoopback(uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a = LoopbackAddress(port);
@@ -99,25 +122,7 @@ bool RequestComplete(std::string_view text) {
 }
 
 TestOrigin::TestOrigin(std::string answer, bool ipv6) : answer_(std::move(answer)) {
-  listenFd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
-  int on = 1;
-  ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (ipv6) {
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_loopback;
-    ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin6_port);
-  } else {
-    sockaddr_in a = LoopbackAddress(0);
-    ::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ::listen(listenFd_, 64);
+  listenFd_ = ListenOnLoopback(&port_, ipv6);
   thread_ = std::thread([this] { Serve(); });
 }
 

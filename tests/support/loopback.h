@@ -16,6 +16,9 @@ using namespace std::chrono_literals;
 // A free TCP port on 127.0.0.1 at the moment of the call.
 uint16_t FreeLoopbackPort();
 
+// A listening socket on 127.0.0.1 (or ::1) with a port of the system's choice, put in *port.
+int ListenOnLoopback(uint16_t* port, bool ipv6 = false);
+
 // A connected socket to 127.0.0.1:port, or -1.
 int ConnectLoopback(uint16_t port);
 
