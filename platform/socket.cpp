@@ -212,16 +212,23 @@ bool PassOn(const Socket& from, const Socket& to, std::span<char> buffer, bool* 
 
 }  // namespace
 
-void RelayBothWays(const Socket& a, const Socket& b, std::span<char> buffer) {
+void SetIdleTimeout(const Socket& s, int timeoutMs) {
+  timeval limit{};
+  limit.tv_sec = timeoutMs / 1000;
+  limit.tv_usec = (timeoutMs % 1000) * 1000;
+  ::setsockopt(s.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  ::setsockopt(s.Fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+void RelayBothWays(const Socket& a, const Socket& b, std::span<char> buffer, int idleTimeoutMs) {
   bool aOpen = true;
   bool bOpen = true;
   bool failed = false;
   while ((aOpen || bOpen) && !failed) {
     pollfd p[2] = {{aOpen ? a.Fd() : -1, POLLIN, 0}, {bOpen ? b.Fd() : -1, POLLIN, 0}};
-    if (::poll(p, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
+    int ready = ::poll(p, 2, idleTimeoutMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return;
     if (aOpen && (p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
       aOpen = PassOn(a, b, buffer, &failed);
     }

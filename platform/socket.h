@@ -68,9 +68,13 @@ void ShutdownBoth(const Socket& s);
 // Shuts down our sending side only, so the peer sees the end of the data.
 void ShutdownSend(const Socket& s);
 
+// Bounds every later receive and send on s: one that moves no byte for timeoutMs fails.
+void SetIdleTimeout(const Socket& s, int timeoutMs);
+
 // Passes bytes both ways between a and b, through buffer, until both directions have ended (an
-// end of data in one direction is passed on as a shutdown of sending) or either peer fails.
-void RelayBothWays(const Socket& a, const Socket& b, std::span<char> buffer);
+// end of data in one direction is passed on as a shutdown of sending), either peer fails, or
+// nothing moves for idleTimeoutMs.
+void RelayBothWays(const Socket& a, const Socket& b, std::span<char> buffer, int idleTimeoutMs);
 
 enum class SpliceResult { kSourceClosed, kSourceFailed, kSinkFailed };
 
