@@ -13,6 +13,8 @@ namespace {
 // Longest object name taken, in UTF-8 bytes; names here are class and mutex names of a few words.
 constexpr size_t kNameBytes = 256;
 
+}  // namespace
+
 int CheckedPrivateDirectory(const std::string& path) {
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return 0;
   struct stat info {};
@@ -24,8 +26,6 @@ int CheckedPrivateDirectory(const std::string& path) {
   }
   return 1;
 }
-
-}  // namespace
 
 int UserRuntimeDirectory(std::string* path) {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");

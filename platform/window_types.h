@@ -115,7 +115,7 @@ inline constexpr uint16_t kVkF4 = 115;       // VK_F4
 // Last-error code of a named object that existed already.
 inline constexpr int kErrorAlreadyExists = 183;  // ERROR_ALREADY_EXISTS
 
-// The low and high 16 bits of a message parameter (LOWORD, HIWORD).
+// The low 16 bits of a message parameter (LOWORD): a command number.
 constexpr uint16_t LowWord(WParam value) {
   return static_cast<uint16_t>(value & 0xFFFF);
 }

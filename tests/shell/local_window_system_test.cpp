@@ -3,15 +3,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "platform/headless_window_system.h"
 #include "platform/named_mutex.h"
 #include "platform/resource_table.h"
+#include "platform/runtime_dir.h"
 #include "platform/window_socket.h"
 #include "resources/corvane_resources.h"
 #include "tests/shell/temp_runtime_dir.h"
@@ -209,6 +212,38 @@ TEST(NamedMutexTest, UnusableNamesAndDirectoriesFailWithoutAHandle) {
   int error = 0;
   EXPECT_EQ(CreateNamedMutex(u"CorvaneInstance", &error), NamedMutex::None);
   EXPECT_EQ(error, ENOENT);
+}
+
+TEST(RuntimeDirTest, PrivateDirectoryIsCreatedClosedAndOthersAreRefused) {
+  TempRuntimeDir scratch;
+  std::string fresh = scratch.File("fresh");
+  EXPECT_EQ(CheckedPrivateDirectory(fresh), 1);
+  EXPECT_EQ(std::filesystem::status(fresh).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
+  EXPECT_EQ(CheckedPrivateDirectory(fresh), 1);  // found again as it was left
+
+  std::string open = scratch.File("open");
+  ASSERT_EQ(::mkdir(open.c_str(), 0755), 0);
+  ::chmod(open.c_str(), 0755);  // whatever the umask made of it
+  std::string link = scratch.File("link");
+  ASSERT_EQ(::symlink(fresh.c_str(), link.c_str()), 0);
+  std::string file = scratch.File("file");
+  std::ofstream(file).put('x');
+  for (const std::string& trap : {open, link, file}) {
+    errno = 0;
+    EXPECT_EQ(CheckedPrivateDirectory(trap), 0) << trap;
+    EXPECT_EQ(errno, EACCES) << trap;
+  }
+}
+
+TEST(RuntimeDirTest, WithoutXdgRuntimeDirAPerUserFolderUnderTmpIsUsed) {
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  std::string restore = saved ? saved : "";
+  ::unsetenv("XDG_RUNTIME_DIR");
+  std::string path;
+  EXPECT_EQ(UserRuntimeDirectory(&path), 1);
+  EXPECT_EQ(path, "/tmp/corvane-" + std::to_string(::getuid()));
+  if (saved != nullptr) ::setenv("XDG_RUNTIME_DIR", restore.c_str(), 1);
 }
 
 TEST(WindowSocketTest, StaleSocketCountsAsNoWindowAndIsReplaced) {

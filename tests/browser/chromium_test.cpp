@@ -1,0 +1,134 @@
+// Debian's chromium, headless, with the proxy as its proxy server: what a loopback site receives
+// when the browser follows links, submits forms, opens HTTPS pages and loads many images.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "core/last_page_url.h"
+#include "tests/browser/real_client_fixture.h"
+
+namespace {
+
+class ChromiumTest : public RealClientTest {
+ protected:
+  void SetUp() override {
+    RealClientTest::SetUp();
+    chromium_ = FindTool("chromium");
+    if (chromium_.empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
+  }
+
+  // Loads url and returns the DOM the browser ended with. The budget lets the page's own script
+  // navigate on before the DOM is taken.
+  std::string Browse(const std::string& url, int virtualTimeBudgetMs = 0) {
+    ToolRun run = RunChromium(chromium_, port_, url, virtualTimeBudgetMs);
+    EXPECT_TRUE(run.started);
+    EXPECT_FALSE(run.timedOut) << run.err;
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    return run.out;
+  }
+
+  std::string chromium_;
+};
+
+TEST_F(ChromiumTest, LinkClickCarriesTheFirstPageAsReferer) {
+  SiteOrigin site;
+  // The link sends no Referer of the browser's own: the one that arrives is the proxy's.
+  site.Serve("/first.html",
+             HtmlPage("<a id=next href=/second.html referrerpolicy=no-referrer>next</a>"
+                      "<script>document.getElementById('next').click()</script>"));
+  site.Serve("/second.html", HtmlPage("<p>second page</p>"));
+
+  EXPECT_NE(Browse(site.Base() + "/first.html", 5000).find("second page"), std::string::npos);
+
+  auto first = site.WaitFor("/first.html");
+  auto second = site.WaitFor("/second.html");
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(HeaderCount(first->head, "Referer"), 0) << first->head;
+  EXPECT_EQ(HeaderCount(second->head, "Referer"), 1) << second->head;
+  EXPECT_EQ(HeaderValue(second->head, "Referer"), site.Base() + "/first.html");
+  for (const SeenRequest& r : site.Requests())
+    ExpectForwardedHead(r);
+}
+
+TEST_F(ChromiumTest, ConfiguredUserAgentReplacesTheBrowsers) {
+  UseUserAgent("Corvane-Test/2.5 (handheld)");
+  SiteOrigin site;
+  site.Serve("/ua.html", HtmlPage("<img id=pic src=/pic.gif><p>agent page</p>"));
+  site.Serve("/pic.gif", Pixel());
+
+  EXPECT_NE(Browse(site.Base() + "/ua.html").find("agent page"), std::string::npos);
+
+  for (const char* target : {"/ua.html", "/pic.gif"}) {
+    auto r = site.WaitFor(target);
+    ASSERT_TRUE(r) << target;
+    EXPECT_EQ(HeaderCount(r->head, "User-Agent"), 1) << r->head;
+    EXPECT_EQ(HeaderValue(r->head, "User-Agent"), "Corvane-Test/2.5 (handheld)") << r->head;
+  }
+}
+
+// The browser encodes "?" as "%3F"; the proxy turns each back into "+" and declares the body's
+// new length, so the site reads exactly the body that came.
+TEST_F(ChromiumTest, FormPostIsConvertedWithMatchingLength) {
+  UseSpaceConvert(true);
+  SiteOrigin site;
+  site.Serve("/form.html", HtmlPage("<form method=post action=/submit>"
+                                    "<input name=q value='what? why?'><input name=r value='a>?b'>"
+                                    "</form><script>document.forms[0].submit()</script>"));
+  site.Serve("/submit", HtmlPage("<p>form received</p>"));
+
+  EXPECT_NE(Browse(site.Base() + "/form.html", 5000).find("form received"), std::string::npos);
+
+  auto post = site.WaitFor("/submit");
+  ASSERT_TRUE(post);
+  EXPECT_TRUE(post->head.starts_with("POST /submit ")) << post->head;
+  EXPECT_EQ(HeaderValue(post->head, "Content-Type"), "application/x-www-form-urlencoded");
+  ExpectBodyMatchesLength(*post, "q=what++why+&r=a%3E+b");
+  ExpectForwardedHead(*post);
+}
+
+// Inside a tunnel the proxy changes nothing, whatever its settings say.
+TEST_F(ChromiumTest, HttpsPageLoadsThroughATunnel) {
+  UseUserAgent("Corvane-Test/2.5");
+  SetLastPageUrl("http://remembered.example/page.html");
+  SiteOrigin site(SiteOrigin::Transport::kTls);
+  site.Serve("/secure.html", HtmlPage("<img src=/lock.gif><p>secure page</p>"));
+  site.Serve("/lock.gif", Pixel());
+
+  EXPECT_NE(Browse(site.Base() + "/secure.html").find("secure page"), std::string::npos);
+
+  for (const char* target : {"/secure.html", "/lock.gif"}) {
+    auto r = site.WaitFor(target);
+    ASSERT_TRUE(r) << target;
+    EXPECT_NE(HeaderValue(r->head, "User-Agent").value_or(""), "Corvane-Test/2.5") << r->head;
+    EXPECT_NE(HeaderValue(r->head, "Referer").value_or(""), "http://remembered.example/page.html");
+    EXPECT_FALSE(std::string_view(r->head).ends_with("Connection: close\r\n\r\n")) << r->head;
+  }
+}
+
+// Every exchange ends when its answer ends, so a page of many images does not wait on kept-alive
+// origin connections nor on the proxy's closing delay.
+TEST_F(ChromiumTest, ThirtyImagesLoadWithinThreeSeconds) {
+  SiteOrigin site;
+  ServeGallery(site, "/gallery.html", 30);
+
+  std::string dom = Browse(site.Base() + "/gallery.html");
+
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(dom, m, std::regex("loaded=(\\d+) ms=(\\d+)"))) << dom;
+  EXPECT_EQ(std::stoi(m[1]), 30);
+  EXPECT_LT(std::stoi(m[2]), 3000);
+  EXPECT_GE(site.Requests().size(), 31u);
+}
+
+TEST_F(ChromiumTest, Ipv6LiteralOriginIsReached) {
+  SiteOrigin site(SiteOrigin::Transport::kPlainIpv6);
+  site.Serve("/six.html", HtmlPage("<p>over ipv6</p>"));
+
+  EXPECT_NE(Browse(site.Base() + "/six.html").find("over ipv6"), std::string::npos);
+  auto r = site.WaitFor("/six.html");
+  ASSERT_TRUE(r);
+  ExpectForwardedHead(*r);
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+// The proxy as a person runs it, rewriting installed and with its real closing delay, for tests
+// that point real clients at it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "core/server.h"
+#include "core/settings.h"
+#include "platform/text_convert.h"
+#include "rewrite/rewriting.h"
+#include "tests/browser/client_tools.h"
+#include "tests/browser/site_origin.h"
+#include "tests/support/proxy_fixture.h"
+
+// A 1x1 transparent GIF.
+inline const std::string kPixelGif(
+    "GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff\x21\xf9\x04\x01\x00\x00\x00\x00"
+    "\x2c\x00\x00\x00\x00\x01\x00\x01\x00\x00\x02\x02\x44\x01\x00\x3b",
+    43);
+
+inline SiteAnswer HtmlPage(const std::string& body) {
+  return {"text/html",
+          "<!DOCTYPE html><html><head><title>t</title></head><body>" + body + "</body></html>"};
+}
+
+inline SiteAnswer Pixel() {
+  return {"image/gif", kPixelGif};
+}
+
+// A gallery of `count` images at /img/1.gif ... whose script writes, once the page has loaded,
+// "loaded=N ms=T": the images that arrived whole and the milliseconds since navigation began.
+inline void ServeGallery(SiteOrigin& site, const std::string& target, int count) {
+  std::string body = "<p id=result>waiting</p>";
+  for (int i = 1; i <= count; ++i) {
+    body += "<img src=/img/" + std::to_string(i) + ".gif>";
+    site.Serve("/img/" + std::to_string(i) + ".gif", Pixel());
+  }
+  body +=
+      "<script>window.addEventListener('load', () => {"
+      "const ok = [...document.images].filter(i => i.complete && i.naturalWidth > 0).length;"
+      "document.getElementById('result').textContent ="
+      "  'loaded=' + ok + ' ms=' + Math.round(performance.now());});</script>";
+  site.Serve(target, HtmlPage(body));
+}
+
+class RealClientTest : public ::ProxyTest {
+ protected:
+  void SetUp() override {
+    // The product's own delay: no exchange may wait for it to end.
+    closeDelayMs_ = kCloseDelayMs;
+    InstallRewriting();
+    ProxyTest::SetUp();
+  }
+  void TearDown() override {
+    ProxyTest::TearDown();
+    InstallExchangeHooks(ExchangeHooks{});
+  }
+
+  std::string ProxyAddress() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+  static void UseUserAgent(const char* name) {
+    ProxySettings s = CurrentSettings();
+    s.ChangeUA = 1;
+    SingleByteToWide(name, s.UAName);
+    ReplaceSettings(s);
+  }
+  static void UseSpaceConvert(bool all) {
+    ProxySettings s = CurrentSettings();
+    s.SpaceConvert = 1;
+    s.SpaceConvertAll = all ? 1 : 0;
+    ReplaceSettings(s);
+  }
+};
+
+// What every plain HTTP request forwarded by the proxy looks like at the origin: a path rather
+// than an absolute address, and "Connection: close" as the head's one connection line, last.
+inline void ExpectForwardedHead(const SeenRequest& r) {
+  EXPECT_TRUE(r.target.starts_with("/")) << r.head;
+  EXPECT_TRUE(std::string_view(r.head).ends_with("\r\nConnection: close\r\n\r\n")) << r.head;
+  EXPECT_EQ(HeaderCount(r.head, "Connection"), 1) << r.head;
+  EXPECT_EQ(HeaderCount(r.head, "Proxy-Connection"), 0) << r.head;
+  EXPECT_EQ(HeaderCount(r.head, "Keep-Alive"), 0) << r.head;
+}
+
+// A form post as the origin got it: its declared length is the length of the body that came.
+inline void ExpectBodyMatchesLength(const SeenRequest& r, const std::string& body) {
+  EXPECT_EQ(r.body, body) << r.head;
+  EXPECT_EQ(HeaderValue(r.head, "Content-Length"), std::to_string(r.body.size())) << r.head;
+}

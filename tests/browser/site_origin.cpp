@@ -1,0 +1,314 @@
+#include "tests/browser/site_origin.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+
+#include "tests/support/loopback.h"
+
+namespace {
+
+// A kept-alive connection with nothing to do is closed after this long, as real origins do; it
+// is far longer than any exchange a test waits for, so a proxy that waits for it shows.
+constexpr int kIdleMs = 15000;
+// How long a declared body may take to arrive.
+constexpr int kBodyMs = 3000;
+// How long to look for bytes beyond the declared body before answering a closing request.
+constexpr int kSurplusMs = 200;
+
+bool SameNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// Calls visit(name, value) for each header line of head, the request line excluded.
+template <typename Visit>
+void ForEachHeader(std::string_view head, Visit visit) {
+  size_t at = head.find("\r\n");
+  while (at != std::string_view::npos) {
+    at += 2;
+    size_t end = head.find("\r\n", at);
+    if (end == std::string_view::npos || end == at) return;
+    std::string_view line = head.substr(at, end - at);
+    size_t colon = line.find(':');
+    if (colon != std::string_view::npos) {
+      std::string_view value = line.substr(colon + 1);
+      while (!value.empty() && value.front() == ' ')
+        value.remove_prefix(1);
+      visit(line.substr(0, colon), value);
+    }
+    at = end;
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> HeaderValue(std::string_view head, std::string_view name) {
+  std::optional<std::string> found;
+  ForEachHeader(head, [&](std::string_view n, std::string_view v) {
+    if (!found && SameNoCase(n, name)) found = std::string(v);
+  });
+  return found;
+}
+
+int HeaderCount(std::string_view head, std::string_view name) {
+  int count = 0;
+  ForEachHeader(head, [&](std::string_view n, std::string_view) { count += SameNoCase(n, name); });
+  return count;
+}
+
+// A server context with a self-signed certificate for 127.0.0.1 made when the origin starts.
+class TlsContext {
+ public:
+  TlsContext() {
+    char curve[] = "P-256";
+    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve);
+    X509* cert = X509_new();
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    char san[] = "IP:127.0.0.1";
+    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name, san);
+    X509_add_ext(cert, ext, -1);
+    X509_EXTENSION_free(ext);
+    X509_sign(cert, key, EVP_sha256());
+    ctx_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate(ctx_, cert);
+    SSL_CTX_use_PrivateKey(ctx_, key);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+  }
+  ~TlsContext() { SSL_CTX_free(ctx_); }
+  TlsContext(const TlsContext&) = delete;
+  TlsContext& operator=(const TlsContext&) = delete;
+
+  SSL_CTX* Get() const { return ctx_; }
+
+ private:
+  SSL_CTX* ctx_ = nullptr;
+};
+
+// One accepted connection, plain or TLS.
+class SiteOrigin::Stream {
+ public:
+  Stream(int fd, TlsContext* tls) : fd_(fd) {
+    if (tls == nullptr) return;
+    timeval handshakeLimit{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &handshakeLimit, sizeof handshakeLimit);
+    ssl_ = SSL_new(tls->Get());
+    SSL_set_fd(ssl_, fd);
+    if (SSL_accept(ssl_) != 1) {
+      ERR_clear_error();
+      failed_ = true;
+    }
+  }
+  ~Stream() {
+    if (ssl_ != nullptr) {
+      if (!failed_) SSL_shutdown(ssl_);
+      SSL_free(ssl_);
+    }
+  }
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+
+  bool Failed() const { return failed_; }
+
+  // Bytes read, 0 when the peer closed or failed, -1 when timeoutMs passed with nothing.
+  long Read(char* buf, size_t size, int timeoutMs) {
+    if (ssl_ == nullptr || SSL_pending(ssl_) == 0) {
+      pollfd p{fd_, POLLIN, 0};
+      int ready = ::poll(&p, 1, timeoutMs);
+      if (ready == 0) return -1;
+      if (ready < 0) return 0;
+    }
+    if (ssl_ == nullptr) {
+      ssize_t n = ::recv(fd_, buf, size, 0);
+      return n > 0 ? n : 0;
+    }
+    int n = SSL_read(ssl_, buf, static_cast<int>(size));
+    if (n <= 0) {
+      ERR_clear_error();
+      failed_ = true;
+      return 0;
+    }
+    return n;
+  }
+
+  bool Write(std::string_view bytes) {
+    while (!bytes.empty()) {
+      long n = ssl_ == nullptr ? ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)
+                               : SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size()));
+      if (n <= 0) {
+        ERR_clear_error();
+        failed_ = true;
+        return false;
+      }
+      bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  SSL* ssl_ = nullptr;
+  bool failed_ = false;
+};
+
+SiteOrigin::SiteOrigin(Transport transport) : transport_(transport) {
+  if (transport == Transport::kTls) tls_ = std::make_unique<TlsContext>();
+  listenFd_ = ListenOnLoopback(&port_, transport == Transport::kPlainIpv6);
+  acceptor_ = std::thread([this] { Accept(); });
+}
+
+SiteOrigin::~SiteOrigin() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    stopping_ = true;
+  }
+  ::shutdown(listenFd_, SHUT_RDWR);
+  acceptor_.join();
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (int fd : open_)
+      ::shutdown(fd, SHUT_RDWR);
+  }
+  for (std::thread& t : conversations_)
+    t.join();
+  ::close(listenFd_);
+}
+
+void SiteOrigin::Serve(const std::string& target, SiteAnswer answer) {
+  std::lock_guard<std::mutex> hold(lock_);
+  answers_[target] = std::move(answer);
+}
+
+std::string SiteOrigin::Base() const {
+  switch (transport_) {
+    case Transport::kPlain:
+      return "http://127.0.0.1:" + std::to_string(port_);
+    case Transport::kPlainIpv6:
+      return "http://[::1]:" + std::to_string(port_);
+    case Transport::kTls:
+      return "https://127.0.0.1:" + std::to_string(port_);
+  }
+  return "";
+}
+
+std::optional<SeenRequest> SiteOrigin::WaitFor(const std::string& target,
+                                               std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> hold(lock_);
+  std::optional<SeenRequest> found;
+  arrived_.wait_for(hold, limit, [&] {
+    for (const SeenRequest& r : requests_) {
+      if (r.target == target) {
+        found = r;
+        return true;
+      }
+    }
+    return false;
+  });
+  return found;
+}
+
+std::vector<SeenRequest> SiteOrigin::Requests() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return requests_;
+}
+
+SiteAnswer SiteOrigin::AnswerFor(const std::string& target) {
+  std::lock_guard<std::mutex> hold(lock_);
+  auto found = answers_.find(target);
+  if (found != answers_.end()) return found->second;
+  return SiteAnswer{"text/plain", "not here", "404 Not Found"};
+}
+
+void SiteOrigin::Accept() {
+  for (;;) {
+    int fd = ::accept(listenFd_, nullptr, nullptr);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      return;
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    if (stopping_) {
+      ::close(fd);
+      return;
+    }
+    open_.insert(fd);
+    conversations_.emplace_back([this, fd] { Converse(fd); });
+  }
+}
+
+// Serves requests on one connection until the client closes, asks to close, or stays idle.
+void SiteOrigin::Converse(int fd) {
+  {
+    Stream stream(fd, tls_.get());
+    std::string pending;
+    char buf[16384];
+    while (!stream.Failed()) {
+      size_t headEnd;
+      while ((headEnd = pending.find("\r\n\r\n")) == std::string::npos) {
+        long n = stream.Read(buf, sizeof buf, kIdleMs);
+        if (n <= 0) break;
+        pending.append(buf, static_cast<size_t>(n));
+      }
+      if (headEnd == std::string::npos) break;
+      SeenRequest seen;
+      seen.head = pending.substr(0, headEnd + 4);
+      pending.erase(0, headEnd + 4);
+      size_t targetStart = seen.head.find(' ') + 1;
+      seen.target = seen.head.substr(targetStart, seen.head.find(' ', targetStart) - targetStart);
+
+      size_t declared =
+          std::strtoul(HeaderValue(seen.head, "Content-Length").value_or("0").c_str(), nullptr, 10);
+      while (pending.size() < declared) {
+        long n = stream.Read(buf, sizeof buf, kBodyMs);
+        if (n <= 0) break;
+        pending.append(buf, static_cast<size_t>(n));
+      }
+      std::string connection = HeaderValue(seen.head, "Connection").value_or("");
+      bool closing = SameNoCase(connection, "close");
+      if (closing && declared > 0) {
+        long n;
+        while ((n = stream.Read(buf, sizeof buf, kSurplusMs)) > 0)
+          pending.append(buf, static_cast<size_t>(n));
+      }
+      size_t bodySize = closing ? pending.size() : std::min(declared, pending.size());
+      seen.body = pending.substr(0, bodySize);
+      pending.erase(0, bodySize);
+      {
+        std::lock_guard<std::mutex> hold(lock_);
+        requests_.push_back(seen);
+      }
+      arrived_.notify_all();
+
+      SiteAnswer answer = AnswerFor(seen.target);
+      std::string bytes = "HTTP/1.1 " + answer.status + "\r\nContent-Type: " + answer.contentType +
+                          "\r\nContent-Length: " + std::to_string(answer.body.size()) + "\r\n" +
+                          (closing ? "Connection: close\r\n" : "") + "\r\n" + answer.body;
+      if (!stream.Write(bytes) || closing) break;
+    }
+  }
+  std::lock_guard<std::mutex> hold(lock_);
+  open_.erase(fd);
+  ::shutdown(fd, SHUT_RDWR);
+  ::close(fd);
+}

@@ -1,0 +1,81 @@
+// A loopback web site for tests driven by real clients: several paths with their own answers,
+// kept-alive connections as a real origin keeps them, and a record of every request with its
+// head and the body bytes that actually arrived.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+struct SiteAnswer {
+  std::string contentType = "text/html";
+  std::string body;
+  std::string status = "200 OK";
+};
+
+struct SeenRequest {
+  std::string head;    // request line and header lines, blank line included
+  std::string body;    // every byte that followed the head on this request's turn
+  std::string target;  // the request line's second word
+};
+
+class TlsContext;
+
+class SiteOrigin {
+ public:
+  enum class Transport { kPlain, kPlainIpv6, kTls };
+
+  explicit SiteOrigin(Transport transport = Transport::kPlain);
+  ~SiteOrigin();
+  SiteOrigin(const SiteOrigin&) = delete;
+  SiteOrigin& operator=(const SiteOrigin&) = delete;
+
+  // What a request for exactly this target gets; other targets get a 404.
+  void Serve(const std::string& target, SiteAnswer answer);
+
+  uint16_t Port() const { return port_; }
+  // "http://127.0.0.1:PORT", "http://[::1]:PORT" or "https://127.0.0.1:PORT".
+  std::string Base() const;
+
+  // The first request for target, waiting for it up to limit.
+  std::optional<SeenRequest> WaitFor(const std::string& target,
+                                     std::chrono::milliseconds limit = 10s);
+  std::vector<SeenRequest> Requests();
+
+ private:
+  class Stream;
+  void Accept();
+  void Converse(int fd);
+  SiteAnswer AnswerFor(const std::string& target);
+
+  Transport transport_;
+  std::unique_ptr<TlsContext> tls_;
+  int listenFd_ = -1;
+  uint16_t port_ = 0;
+  std::mutex lock_;
+  std::condition_variable arrived_;
+  std::map<std::string, SiteAnswer> answers_;
+  std::vector<SeenRequest> requests_;
+  std::set<int> open_;
+  bool stopping_ = false;
+  std::vector<std::thread> conversations_;
+  std::thread acceptor_;
+};
+
+// The value of the first header line named `name` (any letter case, without the colon) in
+// head, or nullopt.
+std::optional<std::string> HeaderValue(std::string_view head, std::string_view name);
+
+// How many header lines named `name` (any letter case) head holds.
+int HeaderCount(std::string_view head, std::string_view name);
