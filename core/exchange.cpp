@@ -15,6 +15,26 @@
 
 namespace {
 
+bool ExpectsContinue(std::string_view head) {
+  constexpr std::string_view kExpect = "\nExpect:";
+  for (size_t at = head.find('\n'); at != std::string_view::npos; at = head.find('\n', at + 1)) {
+    if (MatchNoCase(head.substr(at), kExpect, static_cast<int>(kExpect.size())) == 1) return true;
+  }
+  return false;
+}
+
+// How many bytes the first chunk takes once the head (ending at headEnd) is complete. A body that
+// fits comes with it even when the client writes it separately, so that the rewriting sees a
+// form whole; a client waiting for "100 Continue" sends nothing more until it has an answer.
+size_t FirstChunkBytes(std::string_view received, size_t headEnd) {
+  size_t headBytes = headEnd + 4;
+  std::string_view head = received.substr(0, headBytes);
+  int32_t declared = GetContentLength(head);
+  if (declared <= 0 || ExpectsContinue(head)) return headBytes;
+  size_t wanted = headBytes + static_cast<size_t>(declared);
+  return wanted <= kChunkReceiveLimit ? wanted : headBytes;
+}
+
 // The request's body bytes within the first chunk: what follows the blank line ending the head.
 long FirstChunkBodyBytes(std::string_view text, long tailBytes) {
   auto headEnd = text.find("\r\n\r\n");
@@ -169,6 +189,7 @@ long ReceiveHead(Worker& w) {
   auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(w.run.options.headTimeoutMs);
   size_t received = 0;
+  size_t wanted = 0;  // known once the head is complete
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
@@ -179,8 +200,12 @@ long ReceiveHead(Worker& w) {
     if (n == 0) break;
     size_t from = received > 3 ? received - 3 : 0;
     received += static_cast<size_t>(n);
-    std::string_view seen(w.chunk + from, received - from);
-    if (seen.find("\r\n\r\n") != std::string_view::npos || received == kChunkReceiveLimit) break;
+    if (wanted == 0) {
+      size_t blank = std::string_view(w.chunk + from, received - from).find("\r\n\r\n");
+      if (blank != std::string_view::npos)
+        wanted = FirstChunkBytes({w.chunk, received}, from + blank);
+    }
+    if ((wanted != 0 && received >= wanted) || received == kChunkReceiveLimit) break;
   }
   w.chunk[received] = '\0';
   return static_cast<long>(received);
@@ -201,7 +226,9 @@ bool SendOrReset(const Socket& to, std::span<const char> bytes) {
 void ServeExchange(Worker& w) {
   SetIdleTimeout(w.client, w.run.options.idleTimeoutMs);
   long received = ReceiveHead(w);
-  if (received < 0) {
+  // A connection closed before it carried a byte is no request: browsers open spare connections
+  // and close them unused, and that is no failure to show anyone.
+  if (received <= 0) {
     EndExchange(w);
     return;
   }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -257,6 +258,11 @@ constexpr size_t kSpliceBytes = 64 * 1024;
 }  // namespace
 
 SpliceResult SpliceAll(const Socket& from, const Socket& to) {
+  // splice() has no MSG_NOSIGNAL: a client gone in the middle would raise SIGPIPE and end the
+  // whole process. Ignoring it process-wide is what every server does; the call then fails with
+  // EPIPE like a send.
+  static const bool ignored = [] { return ::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
+  (void)ignored;
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
     RememberErrno();

@@ -239,8 +239,32 @@ TEST_F(ServerTest, ClientVanishingInALargeAnswerLeavesOthersServed) {
             kOk);
 }
 
+TEST_F(ServerTest, ClientWaitingForContinueIsNotKeptWaiting) {
+  TestOrigin origin("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n");
+  std::string head = "POST /up HTTP/1.1\r\nHost: 127.0.0.1:" + Port(origin.Port()) +
+                     "\r\nContent-Length: 4\r\nExpect: 100-continue\r\n\r\n";
+  int fd = ConnectLoopback(port_);
+  WriteAll(fd, head);
+  // The origin sees the head before any body is sent: the proxy did not hold it back.
+  EXPECT_EQ(origin.Request(0, 3000ms).substr(0, 9), "POST /up ");
+  WriteAll(fd, "body");
+  ReadUntilClosed(fd);
+  ::close(fd);
+}
+
+TEST_F(ServerTest, EmptyConnectionIsClosedWithoutABox) {
+  int fd = ConnectLoopback(port_);
+  ::close(fd);  // a browser's spare connection, never used
+  TestOrigin origin(kOk);
+  EXPECT_EQ(
+      Exchange(port_, "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + Port(origin.Port()) + "\r\n\r\n"),
+      kOk);
+  std::this_thread::sleep_for(100ms);  // long past the empty connection's end
+  EXPECT_TRUE(Boxes().empty());
+}
+
 TEST_F(ServerTest, NoHostIsReportedAndClosed) {
-  EXPECT_EQ(Exchange(port_, "GET /x HTTP/1.0\r\n\r\n"), "");
+  EXPECT_EQ(Exchange(port_, "GET /x HTTP/1.0\r\nAccept: */*\r\n\r\n"), "");
   ASSERT_EQ(Boxes().size(), 1u);
   EXPECT_EQ(Boxes()[0].substr(0, 6), "ERROR(");
   EXPECT_NE(Boxes()[0].find("): get host miss"), std::string::npos);

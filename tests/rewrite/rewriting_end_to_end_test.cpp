@@ -90,13 +90,14 @@ TEST_F(RewritingProxyTest, FormPostShrinksWithMatchingLength) {
                                        "application/x-www-form-urlencoded\r\n\r\nq=ab+c+de"));
 }
 
+// A body too large to come with its head: only the part the head's chunk holds is converted.
 TEST_F(RewritingProxyTest, FormPostOverTwoChunksDeclaresWhatIsSent) {
   TestOrigin origin("HTTP/1.0 204 No Content\r\n\r\n");
   ProxySettings settings;
   settings.SpaceConvert = 1;
   ReplaceSettings(settings);
-  const std::string first = "q=a%3Fb%3F";  // converted: it comes with the head
-  const std::string second = "&r=%3F";     // a later chunk is sent as received
+  const std::string first = "q=a%3Fb%3F&pad=" + std::string(6000, 'p');  // comes with the head
+  const std::string second = std::string(6000, 'p') + "&r=%3F";  // a later chunk, as received
   int client = ConnectLoopback(port_);
   ASSERT_GE(client, 0);
   WriteAll(client, "POST " + Site(origin) + "/f HTTP/1.0\r\n" + HostLine(origin) +
@@ -107,11 +108,33 @@ TEST_F(RewritingProxyTest, FormPostOverTwoChunksDeclaresWhatIsSent) {
   ReadUntilClosed(client);
   ::close(client);
 
-  const std::string body = "q=a+b+&r=%3F";
+  const std::string body = "q=a+b+&pad=" + std::string(12000, 'p') + "&r=%3F";
   EXPECT_EQ(origin.Request(0),
             Closing("POST /f HTTP/1.0\r\n" + HostLine(origin) +
                     "Content-Length: " + std::to_string(body.size()) +
                     "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n" + body));
+}
+
+// A client that writes a small body apart from its head (as wget does) still has it converted:
+// the head's chunk waits for the body it declares.
+TEST_F(RewritingProxyTest, FormBodyWrittenApartFromItsHeadIsConvertedWhole) {
+  TestOrigin origin("HTTP/1.0 204 No Content\r\n\r\n");
+  ProxySettings settings;
+  settings.SpaceConvert = 1;
+  ReplaceSettings(settings);
+  int client = ConnectLoopback(port_);
+  ASSERT_GE(client, 0);
+  WriteAll(client, "POST " + Site(origin) + "/f HTTP/1.0\r\n" + HostLine(origin) +
+                       "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 12"
+                       "\r\n\r\n");
+  std::this_thread::sleep_for(100ms);
+  WriteAll(client, "q=a%3Fb%3F&r");
+  ReadUntilClosed(client);
+  ::close(client);
+  EXPECT_EQ(origin.Request(0),
+            Closing("POST /f HTTP/1.0\r\n" + HostLine(origin) +
+                    "Content-Length: 8\r\nContent-Type: application/x-www-form-urlencoded"
+                    "\r\n\r\nq=a+b+&r"));
 }
 
 TEST_F(RewritingProxyTest, ObjectRequestAsksForTheRememberedPage) {
