@@ -224,7 +224,6 @@ bool SendOrReset(const Socket& to, std::span<const char> bytes) {
 }
 
 void ServeExchange(Worker& w) {
-  SetIdleTimeout(w.client, w.run.options.idleTimeoutMs);
   long received = ReceiveHead(w);
   // A connection closed before it carried a byte is no request: browsers open spare connections
   // and close them unused, and that is no failure to show anyone.

@@ -22,6 +22,9 @@ constexpr size_t kMostWaitingToClose = 65536;
 // A worker's stack holds its buffers (about 23 KiB) and whatever name resolution needs, which
 // through the system's resolver libraries can reach tens of KiB; 256 KiB leaves ample margin.
 constexpr size_t kWorkerStackBytes = 256 * 1024;
+// How long a finished worker waits to be reused before its thread ends: long enough to bridge
+// the gaps of a busy browser, short enough that an idle proxy holds no spare threads.
+constexpr int kIdleWorkerLingerMs = 2000;
 // Pause before accepting again after a failure that passes by itself (descriptors running out).
 constexpr int kAcceptRetryPauseMs = 50;
 
@@ -45,8 +48,52 @@ Listener& TheListener() {
 
 void ProxyWorker();
 
+// Workers that have finished an exchange wait here a short while to be handed the acceptor
+// role, so that a busy server reuses its threads instead of creating one per connection.
+struct IdleWorkers {
+  std::mutex lock;
+  std::condition_variable handedOn;
+  int waiting = 0;
+  int handOffs = 0;  // never more than are waiting
+};
+
+// Never destroyed, like the listener.
+IdleWorkers& TheIdleWorkers() {
+  static IdleWorkers* idle = new IdleWorkers;
+  return *idle;
+}
+
+// Starts the next acceptor: a waiting worker when there is one, else a new thread.
 int StartWorker() {
+  IdleWorkers& idle = TheIdleWorkers();
+  {
+    std::lock_guard<std::mutex> hold(idle.lock);
+    if (idle.waiting > idle.handOffs) {
+      ++idle.handOffs;
+      idle.handedOn.notify_one();
+      return 1;
+    }
+  }
   return StartDetachedThread(ProxyWorker, kWorkerStackBytes);
+}
+
+// Waits to be handed the acceptor role; false when none came in time and the thread should end.
+bool AwaitHandOff() {
+  IdleWorkers& idle = TheIdleWorkers();
+  std::unique_lock<std::mutex> hold(idle.lock);
+  ++idle.waiting;
+  bool handed = idle.handedOn.wait_for(hold, std::chrono::milliseconds(kIdleWorkerLingerMs),
+                                       [&] { return idle.handOffs > 0; });
+  --idle.waiting;
+  if (handed) --idle.handOffs;
+  return handed;
+}
+
+// What the server's current run hands its workers.
+ServerRun CurrentRun() {
+  Listener& l = TheListener();
+  std::lock_guard<std::mutex> hold(l.lock);
+  return l.run;
 }
 
 // Enters accept on behalf of run; false when the server has stopped since.
@@ -89,19 +136,17 @@ Socket AcceptNext(const ServerRun& run) {
 
 void ProxyWorker() {
   Worker w{};
-  {
-    Listener& l = TheListener();
-    std::lock_guard<std::mutex> hold(l.lock);
-    w.run = l.run;
-  }
-  bool stayAcceptor = true;
-  while (stayAcceptor) {
-    w.client = AcceptNext(w.run);
-    if (!w.client.Valid()) return;
-    // Hand the acceptor role on before serving; when no thread can be had, keep it.
-    if (StartWorker() == 1) stayAcceptor = false;
-    ServeExchange(w);
-  }
+  do {
+    w.run = CurrentRun();
+    bool stayAcceptor = true;
+    while (stayAcceptor) {
+      w.client = AcceptNext(w.run);
+      if (!w.client.Valid()) return;
+      // Hand the acceptor role on before serving; when no thread can be had, keep it.
+      if (StartWorker() == 1) stayAcceptor = false;
+      ServeExchange(w);
+    }
+  } while (AwaitHandOff());
 }
 
 }  // namespace
@@ -138,6 +183,8 @@ int StartProxyServerWith(const ServerOptions& options) {
     ReportFailure(step, nullptr, nullptr);
     return 0;
   }
+  // Accepted connections inherit the bound on idle receives and sends.
+  SetIdleTimeout(listener, options.idleTimeoutMs);
   {
     Listener& l = TheListener();
     std::unique_lock<std::mutex> hold(l.lock);

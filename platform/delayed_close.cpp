@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 
 #include "platform/socket.h"
 #include "platform/thread.h"
@@ -49,50 +50,77 @@ Closer& TheCloser() {
   return *closer;
 }
 
-void CloseNow(Pending& p) {
-  if (p.fd < 0) return;
-  ::shutdown(p.fd, SHUT_RDWR);
-  ::close(p.fd);  // also takes it out of the epoll set
-  p.fd = -1;
+// Shuts down and closes connections taken out of the ring, outside the lock, so that handing a
+// connection over never waits for the closing of others.
+void CloseAll(std::span<const int> fds) {
+  for (int fd : fds) {
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);  // also takes it out of the epoll set
+  }
 }
 
-// Closes what is due; returns the milliseconds until the next deadline, or -1 for none.
-int CloseDue(Closer& c) {
+// Takes the connections that are due out of the ring, at most due.size(); returns how many, and
+// sets *timeout to the milliseconds until the next deadline (-1 for none, 0 to come back at once).
+size_t TakeDue(Closer& c, std::span<int> due, int* timeout) {
   auto now = Clock::now();
+  size_t taken = 0;
+  *timeout = -1;
   while (c.count > 0) {
     Pending& p = c.ring[c.head];
     if (p.fd >= 0 && p.deadline > now) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(p.deadline - now);
-      return static_cast<int>(left.count());
+      *timeout =
+          static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(p.deadline - now).count());
+      break;
     }
-    CloseNow(p);
+    if (p.fd >= 0 && taken == due.size()) {
+      *timeout = 0;
+      break;
+    }
+    if (p.fd >= 0) due[taken++] = p.fd;
     c.head = (c.head + 1) % c.capacity;
     --c.count;
   }
-  return -1;
+  return taken;
+}
+
+// Takes the connections whose peers have closed, as the events say.
+size_t TakeClosedByPeer(Closer& c, std::span<const epoll_event> events, std::span<int> due) {
+  size_t taken = 0;
+  for (const epoll_event& e : events) {
+    uint64_t data = e.data.u64;
+    if (data == kWakeTag) {
+      uint64_t ignored;
+      [[maybe_unused]] auto r = ::read(c.wakeFd, &ignored, sizeof ignored);
+      continue;
+    }
+    Pending& p = c.ring[static_cast<size_t>(data & 0xFFFFFFFFu)];
+    if (p.fd >= 0 && p.tag == static_cast<uint32_t>(data >> 32)) {
+      due[taken++] = p.fd;
+      p.fd = -1;  // its slot stays in the ring until the front reaches it
+    }
+  }
+  return taken;
 }
 
 void CloserLoop() {
   Closer& c = TheCloser();
   epoll_event events[kEventBatch];
+  int due[kEventBatch];
   for (;;) {
     int timeout;
+    size_t taken;
     {
       std::lock_guard<std::mutex> hold(c.lock);
-      timeout = CloseDue(c);
+      taken = TakeDue(c, due, &timeout);
     }
+    CloseAll({due, taken});
     int n = ::epoll_wait(c.epollFd, events, kEventBatch, timeout);
-    std::lock_guard<std::mutex> hold(c.lock);
-    for (int i = 0; i < n; ++i) {
-      uint64_t data = events[i].data.u64;
-      if (data == kWakeTag) {
-        uint64_t ignored;
-        [[maybe_unused]] auto r = ::read(c.wakeFd, &ignored, sizeof ignored);
-        continue;
-      }
-      Pending& p = c.ring[static_cast<size_t>(data & 0xFFFFFFFFu)];
-      if (p.tag == static_cast<uint32_t>(data >> 32)) CloseNow(p);  // the peer has closed
+    if (n <= 0) continue;
+    {
+      std::lock_guard<std::mutex> hold(c.lock);
+      taken = TakeClosedByPeer(c, {events, static_cast<size_t>(n)}, due);
     }
+    CloseAll({due, taken});
   }
 }
 

@@ -63,6 +63,10 @@ Socket ListenOnPort(uint16_t port, int backlog, const char** failedStep) {
   }
   int off = 0;
   if (v6) ::setsockopt(s.Fd(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  // The proxy closes its clients' connections first, which leaves them waiting out TIME_WAIT on
+  // this port; without this a restart could not bind for a minute.
+  int on = 1;
+  ::setsockopt(s.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   int rc;
   if (v6) {
     sockaddr_in6 a{};
@@ -106,7 +110,8 @@ bool IsTransientAcceptError(int code) {
     case ENOBUFS:
     case ENOMEM:
     case EPROTO:
-    case EPERM:  // a firewall refused the connection
+    case EPERM:   // a firewall refused the connection
+    case EAGAIN:  // the listener's receive time limit passed with no client
       return true;
     default:
       return false;
@@ -121,16 +126,13 @@ ConnectResult ConnectToHost(const char* host, uint16_t port, Socket* out) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+  hints.ai_flags = AI_NUMERICSERV;
   char service[8];
   std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
   addrinfo* list = nullptr;
+  // No AI_ADDRCONFIG: it asks the kernel for the machine's addresses on every call, and an
+  // address of a family the machine cannot reach just fails its connect and the next is tried.
   int rc = ::getaddrinfo(host, service, &hints, &list);
-  if (rc == EAI_ADDRFAMILY || rc == EAI_NONAME) {
-    // AI_ADDRCONFIG hides loopback-only families on a machine with no other address.
-    hints.ai_flags = AI_NUMERICSERV;
-    rc = ::getaddrinfo(host, service, &hints, &list);
-  }
   if (rc != 0 || list == nullptr) {
     lastError = rc == EAI_SYSTEM ? errno : rc;
     return ConnectResult::kNoHost;
@@ -155,19 +157,24 @@ ConnectResult ConnectToHost(const char* host, uint16_t port, Socket* out) {
 }
 
 long ReceiveSome(const Socket& s, std::span<char> buffer, int timeoutMs) {
-  if (timeoutMs >= 0) {
-    pollfd p{s.Fd(), POLLIN, 0};
-    int ready;
-    while ((ready = ::poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
-    }
-    if (ready == 0) return kReceiveTimedOut;
-  }
   for (;;) {
-    ssize_t n = ::recv(s.Fd(), buffer.data(), buffer.size(), 0);
+    // With a time limit, take what is there first and wait only when nothing is.
+    int flags = timeoutMs >= 0 ? MSG_DONTWAIT : 0;
+    ssize_t n = ::recv(s.Fd(), buffer.data(), buffer.size(), flags);
     if (n >= 0) return static_cast<long>(n);
     if (errno == EINTR) continue;
-    RememberErrno();
-    return -1;
+    if (timeoutMs < 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      RememberErrno();
+      return -1;
+    }
+    pollfd p{s.Fd(), POLLIN, 0};
+    int ready = ::poll(&p, 1, timeoutMs);
+    if (ready == 0) return kReceiveTimedOut;
+    if (ready < 0 && errno != EINTR) {
+      RememberErrno();
+      return -1;
+    }
+    timeoutMs = -1;  // readable now: the next receive does not block for long
   }
 }
 
@@ -252,8 +259,10 @@ long RaiseDescriptorLimit() {
 
 namespace {
 
-// Bytes moved per splice: the default capacity of a pipe.
-constexpr size_t kSpliceBytes = 64 * 1024;
+// Capacity asked for the splice pipe, and bytes moved per call: 1 MiB is the most an ordinary
+// user's pipe may hold (fs.pipe-max-size).
+constexpr size_t kSplicePipeBytes = 1024 * 1024;
+constexpr size_t kSpliceBytes = kSplicePipeBytes;
 
 }  // namespace
 
@@ -270,6 +279,8 @@ SpliceResult SpliceAll(const Socket& from, const Socket& to) {
   }
   Socket readEnd(pipeFds[0]);
   Socket writeEnd(pipeFds[1]);
+  // A larger pipe moves more per call; the system may refuse, and the default still works.
+  ::fcntl(writeEnd.Fd(), F_SETPIPE_SZ, static_cast<int>(kSplicePipeBytes));
   for (;;) {
     ssize_t in = ::splice(from.Fd(), nullptr, writeEnd.Fd(), nullptr, kSpliceBytes, SPLICE_F_MOVE);
     if (in < 0 && errno == EINTR) continue;

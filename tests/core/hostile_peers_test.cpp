@@ -277,6 +277,21 @@ TEST_F(HostilePeerTest, SilentOriginIsGivenUpAfterTheIdleTimeout) {
   BackToIdle(idleThreads_ + 1, idleDescriptors_ + 1);  // the silent origin, still listening
 }
 
+TEST_F(HostilePeerTest, ClientStallingInItsBodyIsGivenUp) {
+  {
+    CountingOrigin origin;
+    int fd = ConnectLoopback(port_);
+    auto start = Clock::now();
+    WriteAll(fd, "POST / HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) +
+                     "\r\nContent-Length: 100000\r\n\r\n" + std::string(20000, 's'));
+    EXPECT_EQ(ReadUntilClosed(fd, 8000ms), "");  // the rest of the body never comes
+    EXPECT_LT(Clock::now() - start, 7000ms);
+    ::close(fd);
+    EXPECT_TRUE(Served());
+  }
+  BackToIdle(idleThreads_, idleDescriptors_);
+}
+
 TEST_F(HostilePeerTest, TwoThousandShortExchangesLeaveNothingBehind) {
   constexpr int kClients = 4;
   constexpr int kEach = 500;
