@@ -345,6 +345,19 @@ TEST(ServerStart, StopThenStartAgainServes) {
   }
 }
 
+TEST(ServerStart, SamePortAgainRightAfterServing) {
+  TestOrigin origin(kOk);
+  std::string request =
+      "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) + "\r\n\r\n";
+  uint16_t port = FreeLoopbackPort();
+  ASSERT_EQ(StartProxyServerOn(port, 0), 1);
+  EXPECT_EQ(Exchange(port, request), kOk);  // the proxy closed first: TIME_WAIT on the port
+  StopProxyServer();
+  ASSERT_EQ(StartProxyServerOn(port, 0), 1);
+  EXPECT_EQ(Exchange(port, request), kOk);
+  StopProxyServer();
+}
+
 // The real closing delay: the client's connection closes 5000 ms after the origin closed.
 class CloseDelayTest : public ServerTest {
  protected:
