@@ -52,7 +52,7 @@ Window LocalWindowSystem::CreateAppWindow(const char16_t* className, const char1
   auto free = std::find_if(windows_.begin(), windows_.end(),
                            [](const WindowRecord& w) { return w.id == Window::None; });
   if (windowClass == nullptr || free == windows_.end()) return Window::None;
-  Window id = static_cast<Window>(++lastWindowId_);
+  Window id = NewWindowHandle();
   free->id = id;
   free->proc = windowClass->proc;
   free->className = windowClass->name;
@@ -214,6 +214,10 @@ void LocalWindowSystem::RunModalLoop(const bool& done) {
     TranslateKeys(message);
     DispatchToWindow(message);
   }
+}
+
+Window LocalWindowSystem::NewWindowHandle() {
+  return static_cast<Window>(++lastWindowId_);
 }
 
 LocalWindowSystem::WindowRecord* LocalWindowSystem::Find(Window window) {

@@ -57,6 +57,10 @@ class LocalWindowSystem : public WindowSystem {
   // the modal loops of menus, boxes and dialogs do.
   void RunModalLoop(const bool& done);
 
+  // A handle no window of this process has had, for windows a backend keeps itself (dialogs and
+  // their controls); messages sent or posted to it through this class reach nobody.
+  Window NewWindowHandle();
+
  private:
   struct ClassRecord {
     std::u16string name;

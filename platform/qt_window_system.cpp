@@ -82,13 +82,6 @@ int QtWindowSystem::BringToForeground(Window /*window*/) {
   return 1;
 }
 
-intptr_t QtWindowSystem::RunDialogFromTemplate(Instance /*instance*/,
-                                               const DialogTemplate* /*dialog*/, Window /*owner*/,
-                                               DialogProc /*proc*/, LParam /*initParam*/) {
-  // No template can be built into widgets yet: the dialog "cannot be shown".
-  return -1;
-}
-
 void QtWindowSystem::WaitForEvents() {
   WatchDescriptors();
   QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);

@@ -1,6 +1,7 @@
 // The window system on a desktop, over Qt Widgets: the loop waits inside Qt's event processing,
 // the notification icon is a QSystemTrayIcon, the popup menu a QMenu, message boxes are real
-// boxes with an OK button. Dialog fonts named "ＭＳ Ｐゴシック" are drawn with IPAPGothic.
+// boxes with an OK button, dialogs are built from their templates as widgets. Dialog fonts named
+// "ＭＳ Ｐゴシック" are drawn with IPAPGothic.
 #pragma once
 
 #include <QApplication>
@@ -11,6 +12,8 @@
 
 #include "platform/local_window_system.h"
 #include "platform/qt_tray_icon.h"
+
+class QtDialog;
 
 class QtWindowSystem final : public LocalWindowSystem {
  public:
@@ -26,6 +29,16 @@ class QtWindowSystem final : public LocalWindowSystem {
   int TrackMenuPopup(Menu menu, uint32_t flags, int x, int y, Window owner) override;
   intptr_t RunDialogFromTemplate(Instance instance, const DialogTemplate* dialog, Window owner,
                                  DialogProc proc, LParam initParam) override;
+  int EndModalDialog(Window dialog, intptr_t result) override;
+  Window GetDialogItem(Window dialog, int id) override;
+  LResult SendDialogItemMessage(Window dialog, int id, uint32_t message, WParam wParam,
+                                LParam lParam) override;
+  int SetDialogItemText(Window dialog, int id, const char16_t* text) override;
+  int GetDialogItemText(Window dialog, int id, char16_t* buffer, int capacity) override;
+  int EnableAppWindow(Window window, int enable) override;
+  int GetWindowRectangle(Window window, WindowRect* rect) override;
+  int SetWindowPosition(Window window, Window insertAfter, int x, int y, int width, int height,
+                        uint32_t flags) override;
 
   // Shows a box with an OK button and returns when it has been closed; main thread only.
   void RunMessageBox(const QString& text);
@@ -35,8 +48,11 @@ class QtWindowSystem final : public LocalWindowSystem {
 
  private:
   void WatchDescriptors();
+  QtDialog* FindDialog(Window dialog) const;
+  QWidget* FindWidget(Window window) const;
 
   std::unique_ptr<QApplication> application_;
   std::map<int, std::unique_ptr<QSocketNotifier>> notifiers_;
   std::vector<std::unique_ptr<QtTrayIcon>> trayIcons_;
+  std::vector<QtDialog*> dialogs_;  // the dialogs running now, innermost last
 };

@@ -94,3 +94,43 @@ intptr_t RunDialogFromTemplate(Instance instance, const DialogTemplate* dialog, 
   if (activeSystem == nullptr) return -1;
   return activeSystem->RunDialogFromTemplate(instance, dialog, owner, proc, initParam);
 }
+
+int EndModalDialog(Window dialog, intptr_t result) {
+  return activeSystem ? activeSystem->EndModalDialog(dialog, result) : 0;
+}
+
+Window GetDialogItem(Window dialog, int id) {
+  return activeSystem ? activeSystem->GetDialogItem(dialog, id) : Window::None;
+}
+
+LResult SendDialogItemMessage(Window dialog, int id, uint32_t message, WParam wParam,
+                              LParam lParam) {
+  if (activeSystem == nullptr) return 0;
+  return activeSystem->SendDialogItemMessage(dialog, id, message, wParam, lParam);
+}
+
+int SetDialogItemText(Window dialog, int id, const char16_t* text) {
+  return activeSystem ? activeSystem->SetDialogItemText(dialog, id, text) : 0;
+}
+
+int GetDialogItemText(Window dialog, int id, char16_t* buffer, int capacity) {
+  if (activeSystem == nullptr) {
+    if (buffer != nullptr && capacity > 0) buffer[0] = u'\0';
+    return 0;
+  }
+  return activeSystem->GetDialogItemText(dialog, id, buffer, capacity);
+}
+
+int EnableAppWindow(Window window, int enable) {
+  return activeSystem ? activeSystem->EnableAppWindow(window, enable) : 0;
+}
+
+int GetWindowRectangle(Window window, WindowRect* rect) {
+  return activeSystem ? activeSystem->GetWindowRectangle(window, rect) : 0;
+}
+
+int SetWindowPosition(Window window, Window insertAfter, int x, int y, int width, int height,
+                      uint32_t flags) {
+  if (activeSystem == nullptr) return 0;
+  return activeSystem->SetWindowPosition(window, insertAfter, x, y, width, height, flags);
+}

@@ -38,6 +38,16 @@ class WindowSystem {
   virtual int TrackMenuPopup(Menu menu, uint32_t flags, int x, int y, Window owner) = 0;
   virtual intptr_t RunDialogFromTemplate(Instance instance, const DialogTemplate* dialog,
                                          Window owner, DialogProc proc, LParam initParam) = 0;
+  virtual int EndModalDialog(Window dialog, intptr_t result) = 0;
+  virtual Window GetDialogItem(Window dialog, int id) = 0;
+  virtual LResult SendDialogItemMessage(Window dialog, int id, uint32_t message, WParam wParam,
+                                        LParam lParam) = 0;
+  virtual int SetDialogItemText(Window dialog, int id, const char16_t* text) = 0;
+  virtual int GetDialogItemText(Window dialog, int id, char16_t* buffer, int capacity) = 0;
+  virtual int EnableAppWindow(Window window, int enable) = 0;
+  virtual int GetWindowRectangle(Window window, WindowRect* rect) = 0;
+  virtual int SetWindowPosition(Window window, Window insertAfter, int x, int y, int width,
+                                int height, uint32_t flags) = 0;
 };
 
 // Makes system the one the operations below reach; null detaches it.
@@ -103,7 +113,42 @@ int BringToForeground(Window window);
 // owner as kWmCommand with the item's command; a dismissed menu sends nothing.
 int TrackMenuPopup(Menu menu, uint32_t flags, int x, int y, Window owner);
 
-// Runs a modal dialog built from a template (DialogBoxIndirectParam) and returns its result, or
-// -1 at once when it cannot be shown. Messages for other windows go on being dispatched meanwhile.
+// Runs a modal dialog built from a template (DialogBoxIndirectParam) and returns the result given
+// to EndModalDialog, or -1 at once when it cannot be shown. proc gets kWmInitDialog with initParam
+// before the dialog appears (a nonzero answer puts the focus on the first tab stop), then
+// kWmCommand from its controls: the control's id, kIdOk for Enter, kIdCancel for Escape. Messages
+// for other windows go on being dispatched meanwhile.
 intptr_t RunDialogFromTemplate(Instance instance, const DialogTemplate* dialog, Window owner,
                                DialogProc proc, LParam initParam);
+
+// Ends a dialog that RunDialogFromTemplate runs (EndDialog): that call returns result once the
+// current message is handled. Returns 1, or 0 when dialog is not a running dialog.
+int EndModalDialog(Window dialog, intptr_t result);
+
+// The dialog's first control with the id (GetDlgItem); None when it has none.
+Window GetDialogItem(Window dialog, int id);
+
+// Sends a message to a control of the dialog and returns its answer (SendDlgItemMessage):
+// kBmGetCheck and kBmSetCheck for buttons. 0 when there is no such control.
+LResult SendDialogItemMessage(Window dialog, int id, uint32_t message, WParam wParam,
+                              LParam lParam);
+
+// Sets the text of a control (SetDlgItemText). Returns 1, or 0 when there is no such control.
+int SetDialogItemText(Window dialog, int id, const char16_t* text);
+
+// Copies a control's text into buffer, at most capacity - 1 units and a terminator, cutting a
+// longer text (GetDlgItemText). Returns the units copied without the terminator.
+int GetDialogItemText(Window dialog, int id, char16_t* buffer, int capacity);
+
+// Lets a window or control take input, or not (EnableWindow); a disabled control keeps its text
+// and state. Returns nonzero when it was disabled before.
+int EnableAppWindow(Window window, int enable);
+
+// The window's outer rectangle in screen pixels (GetWindowRect). Returns 1, or 0 when it cannot
+// be had; the rectangle is then left as it was.
+int GetWindowRectangle(Window window, WindowRect* rect);
+
+// Moves and sizes a window (SetWindowPos); kSwpNoSize keeps the size, kSwpNoMove the place,
+// kSwpNoZOrder the stacking, in which case insertAfter is not looked at. Returns 1 when done.
+int SetWindowPosition(Window window, Window insertAfter, int x, int y, int width, int height,
+                      uint32_t flags);

@@ -71,6 +71,8 @@ inline constexpr uint32_t kWmCreate = 1;           // WM_CREATE
 inline constexpr uint32_t kWmDestroy = 2;          // WM_DESTROY
 inline constexpr uint32_t kWmClose = 16;           // WM_CLOSE
 inline constexpr uint32_t kWmQuit = 18;            // WM_QUIT
+inline constexpr uint32_t kBmGetCheck = 240;       // BM_GETCHECK
+inline constexpr uint32_t kBmSetCheck = 241;       // BM_SETCHECK
 inline constexpr uint32_t kWmKeyDown = 256;        // WM_KEYDOWN
 inline constexpr uint32_t kWmChar = 258;           // WM_CHAR
 inline constexpr uint32_t kWmSysKeyDown = 260;     // WM_SYSKEYDOWN
@@ -111,6 +113,26 @@ inline constexpr uint8_t kFVirtKey = 0x01;   // FVIRTKEY
 inline constexpr uint8_t kFNoInvert = 0x02;  // FNOINVERT
 inline constexpr uint8_t kFAlt = 0x10;       // FALT
 inline constexpr uint16_t kVkF4 = 115;       // VK_F4
+
+// Button states and notifications, and the commands of a dialog's OK and Cancel.
+inline constexpr WParam kBstUnchecked = 0;  // BST_UNCHECKED
+inline constexpr WParam kBstChecked = 1;    // BST_CHECKED
+inline constexpr uint16_t kBnClicked = 0;   // BN_CLICKED
+inline constexpr uint16_t kIdOk = 1;        // IDOK
+inline constexpr uint16_t kIdCancel = 2;    // IDCANCEL
+
+// How SetWindowPosition treats its arguments.
+inline constexpr uint32_t kSwpNoSize = 0x0001;    // SWP_NOSIZE
+inline constexpr uint32_t kSwpNoMove = 0x0002;    // SWP_NOMOVE
+inline constexpr uint32_t kSwpNoZOrder = 0x0004;  // SWP_NOZORDER
+
+// A window's rectangle in screen pixels (RECT): right and bottom lie just outside.
+struct WindowRect {
+  int32_t left = 0;
+  int32_t top = 0;
+  int32_t right = 0;
+  int32_t bottom = 0;
+};
 
 // Last-error code of a named object that existed already.
 inline constexpr int kErrorAlreadyExists = 183;  // ERROR_ALREADY_EXISTS

@@ -1,6 +1,7 @@
 #include "resources/corvane_resources.h"
 
 #include "resources/corvane_version.h"
+#include "resources/dialog_templates.h"
 #include "resources/icon_101_16.xpm"
 #include "resources/icon_101_32.xpm"
 
@@ -44,6 +45,11 @@ const IconGroup kIcons[] = {
     {IDI_CORVANE, kIconImages},
 };
 
+const DialogResource kDialogs[] = {
+    {IDD_ABOUT, &kAboutDialogTemplate},
+    {IDD_SETTINGS, &kSettingsDialogTemplate},
+};
+
 const VersionInfo kVersion = {
     {CORVANE_VERSION_MAJOR, CORVANE_VERSION_MINOR, CORVANE_VERSION_PATCH, CORVANE_VERSION_TWEAK},
     CORVANE_VERSION_TEXT,
@@ -55,7 +61,7 @@ const VersionInfo kVersion = {
 };
 
 const ResourceTable kResources = {
-    kResourceLanguage, kStrings, kMenus, kAccelerators, kIcons, {}, &kVersion,
+    kResourceLanguage, kStrings, kMenus, kAccelerators, kIcons, kDialogs, &kVersion,
 };
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The program's resources: strings, the tray menu, the accelerators, the icon and the version.
+// The program's resources: strings, the tray menu, the accelerators, the icon, the dialog
+// templates and the version.
 #pragma once
 
 #include "platform/resource_table.h"

@@ -1,5 +1,7 @@
 #include "tests/shell/fake_window_system.h"
 
+#include <algorithm>
+
 #include "shell/dialogs.h"
 #include "shell/proxy_services.h"
 
@@ -146,5 +148,75 @@ intptr_t FakeWindowSystem::RunDialogFromTemplate(Instance, const DialogTemplate*
                 std::to_string(initParam));
   if (duringDialog) duringDialog(proc);
   log.push_back("dialog " + name + " ended");
+  return 1;
+}
+
+int FakeWindowSystem::EndModalDialog(Window dialog, intptr_t result) {
+  if (dialog != kDialog) return 0;
+  log.push_back("end " + std::to_string(result));
+  dialogEnded = true;
+  dialogResult = result;
+  return 1;
+}
+
+Window FakeWindowSystem::GetDialogItem(Window dialog, int id) {
+  return dialog == kDialog ? static_cast<Window>(kDialogItems + static_cast<uintptr_t>(id))
+                           : Window::None;
+}
+
+LResult FakeWindowSystem::SendDialogItemMessage(Window dialog, int id, uint32_t message,
+                                                WParam wParam, LParam) {
+  if (dialog != kDialog) return 0;
+  if (message == kBmSetCheck) {
+    log.push_back("check " + std::to_string(id) + " " + std::to_string(wParam));
+    controls[id].check = wParam;
+    return 0;
+  }
+  if (message == kBmGetCheck) {
+    log.push_back("read check " + std::to_string(id));
+    return static_cast<LResult>(controls[id].check);
+  }
+  return 0;
+}
+
+int FakeWindowSystem::SetDialogItemText(Window dialog, int id, const char16_t* text) {
+  if (dialog != kDialog) return 0;
+  log.push_back("text " + std::to_string(id));
+  controls[id].text = text;
+  return 1;
+}
+
+int FakeWindowSystem::GetDialogItemText(Window dialog, int id, char16_t* buffer, int capacity) {
+  if (dialog != kDialog || capacity <= 0) return 0;
+  log.push_back("read text " + std::to_string(id) + " " + std::to_string(capacity));
+  const std::u16string& text = controls[id].text;
+  size_t n = std::min(text.size(), static_cast<size_t>(capacity - 1));
+  std::copy_n(text.begin(), n, buffer);
+  buffer[n] = u'\0';
+  return static_cast<int>(n);
+}
+
+int FakeWindowSystem::EnableAppWindow(Window window, int enable) {
+  auto raw = static_cast<uintptr_t>(window);
+  if (raw < kDialogItems) return 0;
+  int id = static_cast<int>(raw - kDialogItems);
+  log.push_back("enable " + std::to_string(id) + " " + std::to_string(enable));
+  bool wasDisabled = !controls[id].enabled;
+  controls[id].enabled = enable != 0;
+  return wasDisabled ? 1 : 0;
+}
+
+int FakeWindowSystem::GetWindowRectangle(Window window, WindowRect* rect) {
+  if (window != kDialog || !dialogHasRect) return 0;
+  *rect = dialogRect;
+  return 1;
+}
+
+int FakeWindowSystem::SetWindowPosition(Window window, Window insertAfter, int x, int y, int width,
+                                        int height, uint32_t flags) {
+  if (window != kDialog) return 0;
+  log.push_back("move " + std::to_string(x) + " " + std::to_string(y) + " " +
+                std::to_string(width) + " " + std::to_string(height) + " " +
+                std::to_string(static_cast<uintptr_t>(insertAfter)) + " " + std::to_string(flags));
   return 1;
 }

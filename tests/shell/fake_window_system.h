@@ -3,10 +3,18 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "platform/window_system.h"
+
+// One control of the fake dialog: what the dialog handlers set and read.
+struct FakeControl {
+  WParam check = 0;  // the state last given with kBmSetCheck, answered to kBmGetCheck
+  bool enabled = true;
+  std::u16string text;
+};
 
 class FakeWindowSystem final : public WindowSystem {
  public:
@@ -24,6 +32,16 @@ class FakeWindowSystem final : public WindowSystem {
   int screenWidth = 240;
   int screenHeight = 320;
   bool destroyed = false;
+
+  // The one dialog that the dialog operations reach, with its controls by id; a control comes
+  // into being when first touched. Its handle is kDialog, a control's is kDialogItems + id.
+  static constexpr Window kDialog = static_cast<Window>(9);
+  static constexpr uintptr_t kDialogItems = 0x10000;
+  std::map<int, FakeControl> controls;
+  bool dialogHasRect = true;
+  WindowRect dialogRect{0, 0, 200, 150};
+  bool dialogEnded = false;
+  intptr_t dialogResult = 0;
   // Runs inside RunDialogFromTemplate and TrackMenuPopup, as their modal loops would dispatch.
   std::function<void(DialogProc)> duringDialog;
   std::function<void()> duringMenu;
@@ -49,6 +67,16 @@ class FakeWindowSystem final : public WindowSystem {
   int TrackMenuPopup(Menu menu, uint32_t flags, int x, int y, Window owner) override;
   intptr_t RunDialogFromTemplate(Instance instance, const DialogTemplate* dialog, Window owner,
                                  DialogProc proc, LParam initParam) override;
+  int EndModalDialog(Window dialog, intptr_t result) override;
+  Window GetDialogItem(Window dialog, int id) override;
+  LResult SendDialogItemMessage(Window dialog, int id, uint32_t message, WParam wParam,
+                                LParam lParam) override;
+  int SetDialogItemText(Window dialog, int id, const char16_t* text) override;
+  int GetDialogItemText(Window dialog, int id, char16_t* buffer, int capacity) override;
+  int EnableAppWindow(Window window, int enable) override;
+  int GetWindowRectangle(Window window, WindowRect* rect) override;
+  int SetWindowPosition(Window window, Window insertAfter, int x, int y, int width, int height,
+                        uint32_t flags) override;
 };
 
 // What the fake proxy server's start answers (1 serving, 0 failed).
