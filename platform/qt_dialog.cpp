@@ -243,8 +243,7 @@ intptr_t QtWindowSystem::RunDialogFromTemplate(Instance instance, const DialogTe
     focus->widget->setFocus(Qt::TabFocusReason);
   if (!box.Ended()) {
     box.show();
-    box.raise();
-    box.activateWindow();
+    box.activateWindow();  // a new window on top of the others, as the platform shows dialogs
     RunModalLoop(box.Ended());
   }
   box.hide();
