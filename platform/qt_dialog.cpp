@@ -19,6 +19,14 @@ namespace {
 constexpr char kBaseUnitLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 constexpr int kBaseUnitLetterPairs = 26;
 
+// The platform draws a bordered edit field with a one-pixel line and almost no inner margin, and
+// puts a check box's text close to its box; the desktop style's wider margins would hide the end
+// of texts in the narrow rectangles of the templates (the four digits of the port, for one).
+constexpr char kControlLook[] =
+    "QLineEdit { border: 1px solid palette(dark); padding: 0px; background: palette(base); }"
+    "QLineEdit:disabled { background: palette(window); color: palette(mid); }"
+    "QCheckBox, QRadioButton { spacing: 3px; }";
+
 QString FromWide(std::u16string_view text) {
   return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
 }
@@ -70,6 +78,7 @@ QtDialog::QtDialog(const DialogTemplate& dialog, Instance instance, DialogProc p
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowCloseButtonHint);
   if ((dialog.style & kDsSetFont) != 0) setFont(QFont(FromWide(dialog.font), dialog.pointSize));
+  setStyleSheet(QString::fromLatin1(kControlLook));
   DialogBaseUnits units = BaseUnitsOf(font());
   QRect area = DialogUnitsToPixels(units, dialog.x, dialog.y, dialog.width, dialog.height);
   setFixedSize(area.size());
@@ -304,6 +313,7 @@ int QtWindowSystem::SetDialogItemText(Window dialog, int id, const char16_t* tex
   std::u16string_view wide = text ? std::u16string_view(text) : std::u16string_view();
   if (auto* edit = qobject_cast<QLineEdit*>(control->widget)) {
     edit->setText(FromWide(wide));
+    edit->setCursorPosition(0);  // a field shows the start of a text it is given
   } else if (auto* button = qobject_cast<QAbstractButton*>(control->widget)) {
     button->setText(FromWide(wide));
   } else if (auto* label = qobject_cast<QLabel*>(control->widget)) {
