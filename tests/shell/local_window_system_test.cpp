@@ -178,6 +178,28 @@ TEST_F(HeadlessTest, WithoutTheMutexNoWindowSocketIsClaimed) {
   EXPECT_FALSE(std::filesystem::exists(runtime.File("TESTCLASS.window")));
 }
 
+intptr_t ProcThatMustNotRun(Window, uint32_t, WParam, LParam) {
+  ADD_FAILURE() << "a dialog handler ran without a display";
+  return 0;
+}
+
+TEST_F(HeadlessTest, DialogReturnsAtOnceAndSaysWhyNothingAppeared) {
+  Window window = Create();
+  const DialogTemplate* settings = FindDialogTemplate(CorvaneResources(), IDD_SETTINGS);
+  ASSERT_NE(settings, nullptr);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(RunDialogFromTemplate(CorvaneResources(), settings, window, ProcThatMustNotRun, 0), -1);
+  std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(said, "corvane: no display, the dialog \"Corvane 設定\" is not shown\n");
+  // Nothing was queued for the window meanwhile, and no control can be reached.
+  PostWindowMessage(window, kWmNull, 1, 2);
+  EXPECT_EQ(Next(), (Message{window, kWmNull, 1, 2}));
+  EXPECT_EQ(GetDialogItem(window, IDC_PROXY_PORT), Window::None);
+  char16_t text[4] = u"old";
+  EXPECT_EQ(GetDialogItemText(window, IDC_PROXY_PORT, text, 4), 0);
+  EXPECT_EQ(text[0], u'\0');
+}
+
 TEST(NamedMutexTest, SecondOpenSeesTheNameTakenUntilTheOwnerCloses) {
   TempRuntimeDir runtime;
   int error = -1;
