@@ -89,8 +89,7 @@ Options ParseOptions(int argc, char** argv) {
     }
   }
   in_addr probe{};
-  if (inet_pton(AF_INET, o.connectIp.c_str(), &probe) != 1 ||
-      (ntohl(probe.s_addr) >> 24) != 127)
+  if (inet_pton(AF_INET, o.connectIp.c_str(), &probe) != 1 || (ntohl(probe.s_addr) >> 24) != 127)
     Usage("--connect must be an address in 127.0.0.0/8");
   if (o.connectPort <= 0 || o.connectPort > 65535) Usage("bad port");
   if (o.host.empty()) o.host = o.connectIp + ":" + std::to_string(o.connectPort);
@@ -117,7 +116,7 @@ struct Conn {
 };
 
 struct Counters {
-  long long completed = 0;  // within the measured window
+  long long completed = 0;     // within the measured window
   long long allCompleted = 0;  // warm-up and tail included, for CPU per request
   long long connectErrors = 0;
   long long resets = 0;
@@ -147,17 +146,22 @@ class Runner {
   void Run(bool replace, double measureFrom, double measureTo, double hardStop) {
     replace_ = replace;
     begin_ = Clock::now();
-    from_ = begin_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(measureFrom));
-    to_ = begin_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(measureTo));
-    auto stop = begin_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(hardStop));
-    for (size_t i = 0; i < conns_.size(); ++i) Open(i);
+    from_ = begin_ +
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(measureFrom));
+    to_ = begin_ +
+          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(measureTo));
+    auto stop = begin_ + std::chrono::duration_cast<Clock::duration>(
+                             std::chrono::duration<double>(hardStop));
+    for (size_t i = 0; i < conns_.size(); ++i)
+      Open(i);
     epoll_event events[128];
     auto lastScan = Clock::now();
     while (active_ > 0 || (replace_ && Clock::now() < to_)) {
       auto now = Clock::now();
       if ((replace_ && now >= to_) || now >= stop) break;
       int n = epoll_wait(epoll_, events, 128, 10);
-      for (int k = 0; k < n; ++k) Handle(static_cast<size_t>(events[k].data.u64), events[k].events);
+      for (int k = 0; k < n; ++k)
+        Handle(static_cast<size_t>(events[k].data.u64), events[k].events);
       now = Clock::now();
       if (now - lastScan > std::chrono::milliseconds(100)) {
         lastScan = now;
@@ -384,11 +388,11 @@ int main(int argc, char** argv) {
         "\"max_ms\":%.3f,\"over_1s\":%lld,"
         "\"connect_errors\":%lld,\"resets\":%lld,\"early_closes\":%lld,\"timeouts\":%lld,"
         "\"bad_status\":%lld,\"client_cpu_s\":%.3f}\n",
-        o.concurrency, o.duration, c.completed, c.allCompleted, rps, loadgen::Percentile(c.latencyUs, 50) / 1e3,
-        loadgen::Percentile(c.latencyUs, 90) / 1e3, loadgen::Percentile(c.latencyUs, 99) / 1e3,
-        loadgen::Percentile(c.latencyUs, 99.9) / 1e3, loadgen::Percentile(c.latencyUs, 100) / 1e3,
-        c.overOneSecond, c.connectErrors, c.resets, c.earlyCloses,
-        c.timeouts, c.badStatus, ClientCpuSeconds());
+        o.concurrency, o.duration, c.completed, c.allCompleted, rps,
+        loadgen::Percentile(c.latencyUs, 50) / 1e3, loadgen::Percentile(c.latencyUs, 90) / 1e3,
+        loadgen::Percentile(c.latencyUs, 99) / 1e3, loadgen::Percentile(c.latencyUs, 99.9) / 1e3,
+        loadgen::Percentile(c.latencyUs, 100) / 1e3, c.overOneSecond, c.connectErrors, c.resets,
+        c.earlyCloses, c.timeouts, c.badStatus, ClientCpuSeconds());
     return 0;
   }
   if (o.mode == "bulk") {
@@ -396,9 +400,11 @@ int main(int argc, char** argv) {
     const Counters& c = runner.counts();
     double elapsed = Seconds(runner.end() - runner.begin());
     long long body = 0;
-    for (long long b : c.bulkBytes) body += b;
+    for (long long b : c.bulkBytes)
+      body += b;
     std::string each;
-    for (double s : c.bulkSeconds) each += (each.empty() ? "" : ",") + std::to_string(s);
+    for (double s : c.bulkSeconds)
+      each += (each.empty() ? "" : ",") + std::to_string(s);
     std::printf(
         "{\"mode\":\"bulk\",\"parallel\":%d,\"completed\":%lld,\"body_bytes\":%lld,"
         "\"elapsed_s\":%.4f,\"mb_per_s\":%.1f,\"each_s\":[%s],\"errors\":%lld,"

@@ -35,7 +35,7 @@ inline bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 
 // What the head of an answer says about its end.
 struct AnswerHead {
-  int status = 0;              // 0 when the status line is not "HTTP/x.y NNN"
+  int status = 0;                // 0 when the status line is not "HTTP/x.y NNN"
   long long contentLength = -1;  // -1 when absent or unreadable: the answer ends at close
   bool connectionClose = false;  // a "Connection: close" line
   size_t headBytes = 0;          // bytes up to and including the blank line
@@ -68,8 +68,10 @@ inline bool ParseAnswerHead(std::string_view buf, AnswerHead* out) {
     if (colon == std::string_view::npos) continue;
     std::string_view name = line.substr(0, colon);
     std::string_view value = line.substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+      value.remove_suffix(1);
     if (name.size() == 14 && StartsWithNoCase(name, "content-length")) {
       long long n = 0;
       bool ok = !value.empty();

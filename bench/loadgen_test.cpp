@@ -22,7 +22,8 @@ void Check(bool ok, const char* what, int line) {
 
 void PercentileIsNearestRank() {
   std::vector<uint32_t> hundred;
-  for (uint32_t i = 100; i >= 1; --i) hundred.push_back(i);  // unsorted on purpose
+  for (uint32_t i = 100; i >= 1; --i)
+    hundred.push_back(i);  // unsorted on purpose
   CHECK(loadgen::Percentile(hundred, 50) == 50);
   CHECK(loadgen::Percentile(hundred, 99) == 99);
   CHECK(loadgen::Percentile(hundred, 99.9) == 100);
@@ -30,9 +31,9 @@ void PercentileIsNearestRank() {
   CHECK(loadgen::Percentile(hundred, 0) == 1);
 
   std::vector<uint32_t> ten = {10, 20, 30, 40, 50, 60, 70, 80, 90, 1000};
-  CHECK(loadgen::Percentile(ten, 50) == 50);   // rank 5
-  CHECK(loadgen::Percentile(ten, 51) == 60);   // rank 5.1 rounds up to 6
-  CHECK(loadgen::Percentile(ten, 99) == 1000); // one slow exchange in ten is the p99
+  CHECK(loadgen::Percentile(ten, 50) == 50);    // rank 5
+  CHECK(loadgen::Percentile(ten, 51) == 60);    // rank 5.1 rounds up to 6
+  CHECK(loadgen::Percentile(ten, 99) == 1000);  // one slow exchange in ten is the p99
   CHECK(loadgen::Percentile({7}, 99) == 7);
   CHECK(loadgen::Percentile({}, 50) == 0);
 }
