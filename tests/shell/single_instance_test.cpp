@@ -74,15 +74,18 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-// One run of build/corvane without a display, its standard error kept in a file.
+// One run of build/corvane without a display (unless `extra` names one), its standard error kept
+// in a file.
 class Corvane {
  public:
-  Corvane(const TempRuntimeDir& runtime, uint16_t port, const char* name)
+  Corvane(const TempRuntimeDir& runtime, uint16_t port, const char* name,
+          std::vector<std::string> extra = {})
       : errors_(runtime.File(name)) {
     // Its settings go to the test's folder too, never to the user's own.
     std::vector<std::string> env{"XDG_RUNTIME_DIR=" + runtime.Path(),
                                  "XDG_CONFIG_HOME=" + runtime.Path(),
                                  "CORVANE_TEST_PORT=" + std::to_string(port)};
+    env.insert(env.end(), extra.begin(), extra.end());
     for (char** e = environ; *e != nullptr; ++e) {
       std::string_view entry(*e);
       if (!entry.starts_with("DISPLAY=") && !entry.starts_with("WAYLAND_DISPLAY=") &&
@@ -119,7 +122,12 @@ class Corvane {
   }
 
   bool Started() const { return pid_ > 0; }
+  // The program the process runs now.
+  std::string Program() const {
+    return std::filesystem::read_symlink("/proc/" + std::to_string(pid_) + "/exe").filename();
+  }
   void Signal(int signal) const { ::kill(pid_, signal); }
+  pid_t Pid() const { return pid_; }
   std::string Errors() const { return ReadFile(errors_); }
 
   // The exit code once it has ended by itself, or -1 when it runs past our patience.
@@ -225,6 +233,32 @@ TEST(SingleInstancePortTest, TakenPortShowsBindFailureAndEndsCleanly) {
   EXPECT_FALSE(std::filesystem::exists(runtime.File("CORVANE.window")));
   // The store was never read: a first read would have written the defaults.
   EXPECT_FALSE(std::filesystem::exists(runtime.File("Lumet")));
+}
+
+// With a display the program becomes corvane-desktop, which links Qt; without one it stays
+// itself and maps no Qt library.
+TEST(DesktopHandOffTest, DisplayMakesItTheDesktopProgram) {
+  TempRuntimeDir runtime;
+  uint16_t port = FreePort();
+  Corvane desktop{runtime, port, "desktop.err", {"DISPLAY=:99", "QT_QPA_PLATFORM=offscreen"}};
+  ASSERT_TRUE(desktop.Started());
+  ASSERT_TRUE(WaitFor([&] { return Accepts(port); })) << desktop.Errors();
+  EXPECT_EQ(desktop.Program(), "corvane-desktop");
+  desktop.Signal(SIGTERM);
+  EXPECT_EQ(desktop.ExitCode(), 0);
+}
+
+TEST(DesktopHandOffTest, NoDisplayStaysHeadlessWithoutQt) {
+  TempRuntimeDir runtime;
+  uint16_t port = FreePort();
+  Corvane headless{runtime, port, "headless.err"};
+  ASSERT_TRUE(headless.Started());
+  ASSERT_TRUE(WaitFor([&] { return Accepts(port); })) << headless.Errors();
+  EXPECT_EQ(headless.Program(), "corvane");
+  EXPECT_EQ(ReadFile("/proc/" + std::to_string(headless.Pid()) + "/maps").find("libQt6"),
+            std::string::npos);
+  headless.Signal(SIGTERM);
+  EXPECT_EQ(headless.ExitCode(), 0);
 }
 
 class CloseSignalTest : public SingleInstanceTest, public ::testing::WithParamInterface<int> {};
