@@ -172,6 +172,33 @@ bool EndsKeyLineWithReturn(const RegistryDocument& doc) {
   });
 }
 
+// The file holds each field as its own value: a number as type 4 with its 4 bytes, least
+// significant first; a text as type 1 with its UTF-16 units and one zero unit.
+void CheckStoredExactly(std::string_view fileText, const ProxySettings& record) {
+  RegistryDocument doc = ParseRegistryText(fileText);
+  size_t keyLine = FindKeyLine(doc, kSettingsKeyName);
+  FUZZ_CHECK(keyLine != kNoLine);
+  for (size_t i = 0; i < std::size(kFields); ++i) {
+    RegistryValue value;
+    FUZZ_CHECK(FindValue(doc, keyLine, kValueNames[i], &value) == ValueLookup::kFound);
+    std::vector<std::byte> expected;
+    if (kFields[i].number != nullptr) {
+      auto number = static_cast<uint32_t>(record.*kFields[i].number);
+      for (int shift = 0; shift < 32; shift += 8)
+        expected.push_back(static_cast<std::byte>(number >> shift & 0xFF));
+      FUZZ_CHECK(value.type == 4);
+    } else {
+      for (char16_t unit : TextOf(record.*kFields[i].text)) {
+        expected.push_back(static_cast<std::byte>(unit & 0xFF));
+        expected.push_back(static_cast<std::byte>(unit >> 8));
+      }
+      expected.insert(expected.end(), 2, std::byte{0});
+      FUZZ_CHECK(value.type == 1);
+    }
+    FUZZ_CHECK(value.bytes == expected);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -224,6 +251,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ReplaceSettings(record);
   SaveSettings();
   std::string savedFile = ReadFile();
+  CheckStoredExactly(savedFile, record);
   FUZZ_CHECK(KeptAround(SurroundingsOf(loadedFile), ParseRegistryText(savedFile).lines));
   ReplaceSettings(Different(record));
   LoadSettings();
