@@ -17,21 +17,6 @@ namespace {
 using Log = std::vector<std::string>;
 constexpr Window kDialog = FakeWindowSystem::kDialog;
 
-// The store file after OK with the defaults: all eleven values, the port as 5060.
-constexpr char kDefaultStore[] =
-    "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Lumet\\Corvane]\n"
-    "\"SendReferer\"=dword:00000001\n"
-    "\"ChangeUA\"=dword:00000000\n"
-    "\"UAName\"=\"\"\n"
-    "\"SendMachine\"=dword:00000000\n"
-    "\"SpaceConvert\"=dword:00000000\n"
-    "\"SpaceConvertAll\"=dword:00000001\n"
-    "\"URLConvert\"=dword:00000000\n"
-    "\"ReadYahooMail\"=dword:00000000\n"
-    "\"UseProxy\"=dword:00000000\n"
-    "\"ProxyName\"=\"\"\n"
-    "\"ProxyPort\"=dword:000013c4\n";
-
 std::u16string TextOf(const char16_t* field) {
   return std::u16string(field);
 }
@@ -50,17 +35,12 @@ Log Only(const Log& log, const std::string& prefix) {
   return kept;
 }
 
-class DialogTest : public ConfigHomeTest {
+class DialogTest : public SettingsFileTest {
  protected:
   void SetUp() override {
-    ConfigHomeTest::SetUp();
-    ReplaceSettings(ProxySettings{});
+    SettingsFileTest::SetUp();
     ScreenWidth = 240;
     ScreenHeight = 320;
-  }
-  void TearDown() override {
-    ReplaceSettings(ProxySettings{});
-    ConfigHomeTest::TearDown();
   }
 
   intptr_t Settings(uint32_t message, WParam wParam = 0) {
@@ -187,7 +167,7 @@ TEST_F(DialogTest, OkReadsEveryControlInOrderThenSavesAndEnds) {
                  "read text 1004 128", "read text 1006 128", "read text 1008 8", "end 1"}));
   EXPECT_EQ(system.dialogResult, 1);
   // Opened on the defaults and confirmed at once: the same eleven values, now all stored.
-  EXPECT_EQ(ReadFile(), kDefaultStore);
+  EXPECT_EQ(ReadFile(), std::string(kSettingsKeyLine) + kDefaultSettingsValues);
 }
 
 TEST_F(DialogTest, OkStoresWhatDisabledControlsHoldAndFlagsAsZeroOrOne) {

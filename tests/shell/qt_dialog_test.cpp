@@ -125,7 +125,7 @@ ControlLook LookOf(QWidget* widget) {
   return look;
 }
 
-class QtDialogTest : public ConfigHomeTest {
+class QtDialogTest : public SettingsFileTest {
  protected:
   static void SetUpTestSuite() {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -138,15 +138,6 @@ class QtDialogTest : public ConfigHomeTest {
   static void TearDownTestSuite() {
     UseWindowSystem(nullptr);
     delete system;
-  }
-
-  void SetUp() override {
-    ConfigHomeTest::SetUp();
-    ReplaceSettings(ProxySettings{});
-  }
-  void TearDown() override {
-    ReplaceSettings(ProxySettings{});
-    ConfigHomeTest::TearDown();
   }
 
   // Runs the dialog of the template with proc; once it is on the screen, act() plays the user.

@@ -9,6 +9,24 @@
 #include <sstream>
 #include <string>
 
+#include "core/settings.h"
+
+// The settings file as a first start writes it: the key line, then the eleven defaults.
+inline constexpr char kSettingsKeyLine[] =
+    "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Lumet\\Corvane]\n";
+inline constexpr char kDefaultSettingsValues[] =
+    "\"SendReferer\"=dword:00000001\n"
+    "\"ChangeUA\"=dword:00000000\n"
+    "\"UAName\"=\"\"\n"
+    "\"SendMachine\"=dword:00000000\n"
+    "\"SpaceConvert\"=dword:00000000\n"
+    "\"SpaceConvertAll\"=dword:00000001\n"
+    "\"URLConvert\"=dword:00000000\n"
+    "\"ReadYahooMail\"=dword:00000000\n"
+    "\"UseProxy\"=dword:00000000\n"
+    "\"ProxyName\"=\"\"\n"
+    "\"ProxyPort\"=dword:000013c4\n";
+
 class ConfigHomeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -34,4 +52,17 @@ class ConfigHomeTest : public ::testing::Test {
   }
 
   std::string home_;
+};
+
+// A fresh settings folder, with the settings record at its defaults before and after each test.
+class SettingsFileTest : public ConfigHomeTest {
+ protected:
+  void SetUp() override {
+    ConfigHomeTest::SetUp();
+    ReplaceSettings(ProxySettings{});
+  }
+  void TearDown() override {
+    ReplaceSettings(ProxySettings{});
+    ConfigHomeTest::TearDown();
+  }
 };

@@ -47,33 +47,11 @@ ProxySettings Scrambled() {
   return s;
 }
 
-constexpr char kKeyLine[] = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Lumet\\Corvane]\n";
-constexpr char kDefaultValues[] =
-    "\"SendReferer\"=dword:00000001\n"
-    "\"ChangeUA\"=dword:00000000\n"
-    "\"UAName\"=\"\"\n"
-    "\"SendMachine\"=dword:00000000\n"
-    "\"SpaceConvert\"=dword:00000000\n"
-    "\"SpaceConvertAll\"=dword:00000001\n"
-    "\"URLConvert\"=dword:00000000\n"
-    "\"ReadYahooMail\"=dword:00000000\n"
-    "\"UseProxy\"=dword:00000000\n"
-    "\"ProxyName\"=\"\"\n"
-    "\"ProxyPort\"=dword:000013c4\n";
-
-class SettingsStoreTest : public ConfigHomeTest {
+class SettingsStoreTest : public SettingsFileTest {
  protected:
-  void SetUp() override {
-    ConfigHomeTest::SetUp();
-    ReplaceSettings(ProxySettings{});
-  }
-  void TearDown() override {
-    ReplaceSettings(ProxySettings{});
-    ConfigHomeTest::TearDown();
-  }
   // Writes the file with the given value lines and loads it over `before`.
   ProxySettings LoadOver(const std::string& values, const ProxySettings& before) {
-    WriteFile(kKeyLine + values);
+    WriteFile(kSettingsKeyLine + values);
     ReplaceSettings(before);
     LoadSettings();
     return CurrentSettings();
@@ -82,30 +60,30 @@ class SettingsStoreTest : public ConfigHomeTest {
 
 TEST_F(SettingsStoreTest, FirstStartWritesTheDefaultsAndASecondStartReadsThemBack) {
   LoadSettings();
-  EXPECT_EQ(ReadFile(), std::string(kKeyLine) + kDefaultValues);
+  EXPECT_EQ(ReadFile(), std::string(kSettingsKeyLine) + kDefaultSettingsValues);
   EXPECT_TRUE(Same(CurrentSettings(), ProxySettings{}));
 
   ReplaceSettings(Scrambled());
   LoadSettings();
   EXPECT_TRUE(Same(CurrentSettings(), ProxySettings{}));
-  EXPECT_EQ(ReadFile(), std::string(kKeyLine) + kDefaultValues);
+  EXPECT_EQ(ReadFile(), std::string(kSettingsKeyLine) + kDefaultSettingsValues);
 }
 
 TEST_F(SettingsStoreTest, AKeyWithNoValuesKeepsTheDefaultsAndWritesNothing) {
   EXPECT_TRUE(Same(LoadOver("", ProxySettings{}), ProxySettings{}));
-  EXPECT_EQ(ReadFile(), kKeyLine);
+  EXPECT_EQ(ReadFile(), kSettingsKeyLine);
 }
 
 TEST_F(SettingsStoreTest, ARemovedProxyPortComesBackOnlyWithTheNextSave) {
-  std::string values = kDefaultValues;
+  std::string values = kDefaultSettingsValues;
   values.erase(values.find("\"ProxyPort\""));
   values.replace(values.find("\"UseProxy\"=dword:00000000"), 25, "\"UseProxy\"=dword:00000001");
   ProxySettings loaded = LoadOver(values, ProxySettings{});
   EXPECT_EQ(loaded.ProxyPort, 5060);
   EXPECT_EQ(loaded.UseProxy, 1);
-  EXPECT_EQ(ReadFile(), kKeyLine + values);
+  EXPECT_EQ(ReadFile(), kSettingsKeyLine + values);
   SaveSettings();
-  EXPECT_EQ(ReadFile(), kKeyLine + values + "\"ProxyPort\"=dword:000013c4\n");
+  EXPECT_EQ(ReadFile(), kSettingsKeyLine + values + "\"ProxyPort\"=dword:000013c4\n");
 }
 
 TEST_F(SettingsStoreTest, SavedSettingsLoadBackUnchanged) {
@@ -195,7 +173,7 @@ TEST_F(SettingsStoreTest, ADamagedFileNeverStopsTheStartAndItsOtherLinesSurviveA
 
   SaveSettings();
   std::string text = ReadFile();
-  EXPECT_EQ(text.find(kKeyLine + kept), 0u);
+  EXPECT_EQ(text.find(kSettingsKeyLine + kept), 0u);
   EXPECT_NE(text.find("\"SendReferer\"=dword:00000001\n"), std::string::npos);
   EXPECT_NE(text.find("\"ProxyPort\"=dword:000013c4\n"), std::string::npos);
   EXPECT_TRUE(text.ends_with(other.substr(1) + "\"ProxyPort\"=dword:00000050\n"));
@@ -225,7 +203,7 @@ TEST_F(SettingsStoreTest, AnInterruptedSaveKeepsTheOldFileAndTheNewSettingsInMem
   SaveSettings();
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, previous);
-  EXPECT_EQ(ReadFile(), std::string(kKeyLine) + kDefaultValues);
+  EXPECT_EQ(ReadFile(), std::string(kSettingsKeyLine) + kDefaultSettingsValues);
   auto files = std::filesystem::directory_iterator(FolderPath());
   EXPECT_EQ(std::distance(begin(files), end(files)), 1);  // no half-written file left beside
   EXPECT_TRUE(Same(CurrentSettings(), Scrambled()));
