@@ -101,16 +101,19 @@ std::vector<std::string_view> LengthLines(std::string_view head) {
   return found;
 }
 
-// Known fault, left to the filters' owner: when the length line is the head's last line and the
-// line before it ends with a bare "\n", the corrected line moves before "Content-Type:" and the
-// old one goes with its "\r\n", which leaves "\n\r\n" where the head ended: the chunk no longer
-// holds "\r\n\r\n" (corpus: request_head/bare-lf-before-length). Such heads are passed over here
-// so that the target keeps looking for other faults.
+// Known fault, left to the filters' owner: the old length line goes from its start through the
+// next "\r\n". When that "\r\n" ends the head's last line and the line before the length line
+// ends with a bare "\n", "\n\r\n" is left where the head ended: the chunk no longer holds
+// "\r\n\r\n" (corpus: request_head/bare-lf-before-length). Such heads are passed over here so
+// that the target keeps looking for other faults.
 bool LosesHeadEnd(std::string_view head) {
   std::vector<std::string_view> lines = Pieces(head, "\n");
   for (size_t i = 1; i < lines.size(); ++i) {
     if (!IsLengthLine(lines[i])) continue;
-    return i + 1 == lines.size() && !lines[i - 1].ends_with("\r\n");
+    size_t end = i;
+    while (end + 1 < lines.size() && !lines[end].ends_with("\r\n"))
+      ++end;
+    return end + 1 == lines.size() && !lines[i - 1].ends_with("\r\n");
   }
   return false;
 }
