@@ -234,17 +234,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(SameRecord(CurrentSettings(), LoadedFrom(fileText, defaults)));
   std::string loadedFile = ReadFile();
   RegistryDocument original = ParseRegistryText(fileText);
-  if (FindKeyLine(original, kSettingsKeyName) == kNoLine) {
+  bool keyExisted = FindKeyLine(original, kSettingsKeyName) != kNoLine;
+  if (keyExisted) FUZZ_CHECK(loadedFile == fileText);
+  // Once saved, a key line that ended with "\r" names the key, and may come first.
+  if (EndsKeyLineWithReturn(original)) return 0;
+  if (!keyExisted) {
     FUZZ_CHECK(SameRecord(LoadedFrom(loadedFile, Different(defaults)), defaults));
     // The first run adds the key after the lines the file held, and changes none of them.
     std::vector<std::string> lines = ParseRegistryText(loadedFile).lines;
-    if (!EndsKeyLineWithReturn(original)) {
-      FUZZ_CHECK(lines.size() >= original.lines.size());
-      lines.resize(original.lines.size());
-      FUZZ_CHECK(SameLinesAfterSave(original.lines, lines));
-    }
-  } else {
-    FUZZ_CHECK(loadedFile == fileText);
+    FUZZ_CHECK(lines.size() >= original.lines.size());
+    lines.resize(original.lines.size());
+    FUZZ_CHECK(SameLinesAfterSave(original.lines, lines));
   }
 
   // A saved record loads back exactly, whatever the file held, and the rest of the file stays.
@@ -252,8 +252,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SaveSettings();
   std::string savedFile = ReadFile();
   FUZZ_CHECK(KeptAround(SurroundingsOf(loadedFile), ParseRegistryText(savedFile).lines));
-  // Once saved, a key line that ended with "\r" names the key, and may come first.
-  if (EndsKeyLineWithReturn(ParseRegistryText(loadedFile))) return 0;
   CheckStoredExactly(savedFile, record);
   ReplaceSettings(Different(record));
   LoadSettings();
