@@ -33,12 +33,48 @@ size_t NewLinePlace(std::string_view text, size_t lengthLine, std::string_view* 
   return lengthLine;
 }
 
+// True when the line at `at` stands between two "\r\n" with no bare "\n" in it: only such a line
+// can be taken out through its "\r\n" without eating into the next line or the head's end.
+bool IsWholeLine(std::string_view text, size_t at) {
+  if (at < kLineEnd.size() || text.substr(at - kLineEnd.size(), kLineEnd.size()) != kLineEnd)
+    return false;
+  size_t lf = text.find('\n', at);
+  return lf != std::string_view::npos && text[lf - 1] == '\r';
+}
+
+// Writes value over the digits (and sign) that follow the name in the line at `at`, leaving every
+// other byte of the head where it was. Nothing changes when the buffer has no room.
+void RewriteValueInPlace(std::span<char> chunk, size_t at, long long value) {
+  std::string_view text = TextIn(chunk);
+  size_t from = at + kLengthName.size();
+  while (from < text.size() && (text[from] == ' ' || text[from] == '\t'))
+    ++from;
+  size_t to = from;
+  if (to < text.size() && (text[to] == '-' || text[to] == '+')) ++to;
+  while (to < text.size() && text[to] >= '0' && text[to] <= '9')
+    ++to;
+  char digits[24];
+  size_t n = static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, value).ptr - digits);
+  if (text.size() - (to - from) + n >= chunk.size()) return;
+  std::memmove(chunk.data() + from + n, chunk.data() + to, text.size() - to + 1);
+  std::memcpy(chunk.data() + from, digits, n);
+}
+
 // Lowers the value of the head's length line by shrink, keeping exactly one length line. A head
 // without one gets none: it declared no body length to correct.
 void LowerContentLength(std::span<char> chunk, long shrink) {
   std::string_view text = TextIn(chunk);
   size_t lengthLine = FindHeaderLine(text, kLengthName, NameCase::kAnyCase);
   if (lengthLine == kNoLine) return;
+  if (!IsWholeLine(text, lengthLine)) {
+    char oldValue[kOldValueSize];
+    if (ExtractBetween(text.substr(lengthLine), text.substr(lengthLine, kLengthName.size()), "\n",
+                       oldValue) == 0) {
+      return;
+    }
+    RewriteValueInPlace(chunk, lengthLine, static_cast<long long>(DecimalValue(oldValue)) - shrink);
+    return;
+  }
   char name[kLengthName.size() + 1] = {};
   std::memcpy(name, text.data() + lengthLine, kLengthName.size());
   std::string_view nameAsSent(name, kLengthName.size());

@@ -56,6 +56,14 @@ TEST_F(FilterTest, FormConversion) {
       {"a length text in the body is not the length line", Convert(1), "",
        "POST /f HTTP/1.0\r\n" + kType + "\r\nq=%3F&Content-Length: 1\r\n",
        "POST /f HTTP/1.0\r\n" + kType + "\r\nq=+&Content-Length: 1\r\n"},
+      // Lines ended by a bare "\n" (found by fuzzing): the value is corrected in its place, so
+      // the head keeps its blank line and the next line stays whole.
+      {"length line after a bare line feed, last in the head", Convert(1), "",
+       "POST /f HTTP/1.0\r\n" + kType + "X: a\nContent-Length: 5\r\n\r\nq=%3F",
+       "POST /f HTTP/1.0\r\n" + kType + "X: a\nContent-Length: 3\r\n\r\nq=+"},
+      {"length line ended by a bare line feed", Convert(1), "",
+       "POST /f HTTP/1.0\r\nContent-Length: 5\nX: a\r\n" + kType + "\r\nq=%3F",
+       "POST /f HTTP/1.0\r\nContent-Length: 3\nX: a\r\n" + kType + "\r\nq=+"},
       {"SpaceConvert off: the post passes as sent", FiltersOff(), "",
        "POST /f HTTP/1.0\r\nContent-Length: 5\r\n" + kType + "\r\nq=%3F",
        "POST /f HTTP/1.0\r\nContent-Length: 5\r\n" + kType + "\r\nq=%3F"},
