@@ -6,7 +6,8 @@
 #
 # AT_ONCE targets run side by side (default 1). Prints per target how long it ran, its executions,
 # its coverage and whether it found anything; exits 1 when any target found something.
-# FUZZ_CMAKE_ARGS adds options to the configure step.
+# FUZZ_CMAKE_ARGS adds options to the configure step. The scratch folder (grown corpus, logs,
+# inputs that found something) is kept when a target found something or FUZZ_KEEP_SCRATCH is set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -71,5 +72,9 @@ for target in "${targets[@]}"; do
   printf '%-18s %8s %12s %10s %8s  %s\n' "$target" "$took" "${runs:-?}" "${speed:-?}" \
     "${cov:-?}" "$finding"
 done
-echo "scratch folder: $scratch"
+if [[ "$found" == 0 && -z "${FUZZ_KEEP_SCRATCH:-}" ]]; then
+  rm -rf "$scratch"
+else
+  echo "scratch folder: $scratch"
+fi
 exit "$found"
