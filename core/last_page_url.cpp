@@ -22,7 +22,7 @@ void CopyLastPageUrl(std::span<char> dst) {
 void SetLastPageUrl(std::string_view address) {
   size_t n = std::min(address.size(), kLastPageUrlSize - 1);
   std::lock_guard<std::mutex> hold(pageLock);
-  std::memcpy(lastPageUrl, address.data(), n);
+  if (n > 0) std::memcpy(lastPageUrl, address.data(), n);
   lastPageUrl[n] = '\0';
 }
 

@@ -282,7 +282,9 @@ std::string RegistryText(const RegistryDocument& doc) {
   std::string text;
   for (const std::string& line : doc.lines) {
     text += line;
-    text += '\n';
+    // Reading took one "\r" off before the "\n"; a line that still ends in one had two, and
+    // gets its "\r\n" back so that a save keeps it byte for byte.
+    text += line.ends_with('\r') ? "\r\n" : "\n";
   }
   return text;
 }

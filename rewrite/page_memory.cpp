@@ -43,6 +43,9 @@ void RepairObjectAddress(std::span<char> chunk, std::span<char> requestAddress) 
 }
 
 void NoteFirstAnswer(std::string_view answer, std::string_view requestAddress) {
+  // An address with a line break in it would carry extra header lines into every later request's
+  // Referer: one client could write into others' requests. Such an address is never remembered.
+  if (requestAddress.find_first_of("\r\n") != std::string_view::npos) return;
   if (answer.size() < kStatusOffset + kStatusOk.size() ||
       answer.substr(kStatusOffset, kStatusOk.size()) != kStatusOk) {
     return;

@@ -181,4 +181,16 @@ TEST_F(PageMemoryTest, PortalDomainMustBeFollowedBySlash) {
   }
 }
 
+// A request line may carry "\r\n" inside its address; remembering it would let one client add
+// header lines to the Referer of every later request.
+TEST(NoteFirstAnswerTest, AddressWithALineBreakIsNeverRemembered) {
+  SetLastPageUrl("http://h/kept.html");
+  NoteFirstAnswer("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n",
+                  "http://h/a\r\nX-Injected: 1");
+  NoteFirstAnswer("HTTP/1.1 200 OK\r\n\r\n", "http://www.yahoo.co.jp/\n");
+  char page[kLastPageUrlSize];
+  CopyLastPageUrl(page);
+  EXPECT_STREQ(page, "http://h/kept.html");
+}
+
 }  // namespace

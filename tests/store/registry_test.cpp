@@ -201,6 +201,17 @@ TEST_F(RegistryTest, AWriteKeepsEveryOtherLineAsItWas) {
   EXPECT_EQ(Read(u"Extra").bytes, Of({0x61, 0, 0, 0, 0, 0}));
 }
 
+// Found by fuzzing: a line ended "\r\r\n" lost a "\r" on every save, which could turn a stray
+// key line into the key and send a save's values into the wrong section.
+TEST_F(RegistryTest, LinesEndedWithSeveralReturnsSurviveASave) {
+  const std::string odd = "; note\r\r\n[HKEY_CURRENT_USER\\Software\\Lumet\\Corvane]\r\r\n";
+  WriteFile(odd + std::string(kHead) + "\"Port\"=dword:00000001\n");
+  RegistryKey key = Open();
+  RegistryWriteValue(key, u"Port", 4, Of({2, 0, 0, 0}));
+  RegistryCloseKey(key);
+  EXPECT_EQ(ReadFile(), odd + std::string(kHead) + "\"Port\"=dword:00000002\n");
+}
+
 TEST_F(RegistryTest, AFileWithoutTheKeyKeepsItsTextWhenTheKeyIsAdded) {
   const std::string junk("\0\xff garbage\n[unfinished", 21);
   WriteFile(junk);
