@@ -302,7 +302,10 @@ size_t FindKeyLine(const RegistryDocument& doc, std::string_view keyName) {
 size_t AddKeyLine(RegistryDocument* doc, std::string_view keyName) {
   if (doc->lines.empty()) doc->lines.emplace_back("REGEDIT4");
   doc->lines.emplace_back("");
-  doc->lines.push_back("[" + std::string(keyName) + "]");
+  std::string keyLine;
+  keyLine.reserve(keyName.size() + 2);
+  keyLine.append("[").append(keyName).append("]");
+  doc->lines.push_back(std::move(keyLine));
   return doc->lines.size() - 1;
 }
 
