@@ -171,8 +171,7 @@ bool RelayAnswer(Worker& w) {
 // The origin has closed: its side goes at once, the client's after the closing delay, by the
 // delayed closer when it has room and by this thread otherwise.
 void CloseAfterDelay(Worker& w) {
-  ShutdownBoth(w.server);
-  w.server.Close();
+  w.server.Close();  // sends our end of data: the origin's was read to its end
   if (CloseLater(w.client, w.run.options.closeDelayMs)) return;
   std::this_thread::sleep_for(std::chrono::milliseconds(w.run.options.closeDelayMs));
   ShutdownBoth(w.client);

@@ -22,9 +22,12 @@ constexpr size_t kMostWaitingToClose = 65536;
 // A worker's stack holds its buffers (about 23 KiB) and whatever name resolution needs, which
 // through the system's resolver libraries can reach tens of KiB; 256 KiB leaves ample margin.
 constexpr size_t kWorkerStackBytes = 256 * 1024;
-// How long a finished worker waits to be reused before its thread ends: long enough to bridge
-// the gaps of a busy browser, short enough that an idle proxy holds no spare threads.
+// How long a worker waits in accept with no client before its thread ends, unless it is the
+// only one waiting: long enough to bridge the gaps of a busy browser, short enough that an idle
+// proxy holds no spare threads.
 constexpr int kIdleWorkerLingerMs = 2000;
+// How long the system keeps a new connection from accept while it carries no byte.
+constexpr int kAcceptWaitForDataSeconds = 1;
 // Pause before accepting again after a failure that passes by itself (descriptors running out).
 constexpr int kAcceptRetryPauseMs = 50;
 
@@ -48,45 +51,8 @@ Listener& TheListener() {
 
 void ProxyWorker();
 
-// Workers that have finished an exchange wait here a short while to be handed the acceptor
-// role, so that a busy server reuses its threads instead of creating one per connection.
-struct IdleWorkers {
-  std::mutex lock;
-  std::condition_variable handedOn;
-  int waiting = 0;
-  int handOffs = 0;  // never more than are waiting
-};
-
-// Never destroyed, like the listener.
-IdleWorkers& TheIdleWorkers() {
-  static IdleWorkers* idle = new IdleWorkers;
-  return *idle;
-}
-
-// Starts the next acceptor: a waiting worker when there is one, else a new thread.
 int StartWorker() {
-  IdleWorkers& idle = TheIdleWorkers();
-  {
-    std::lock_guard<std::mutex> hold(idle.lock);
-    if (idle.waiting > idle.handOffs) {
-      ++idle.handOffs;
-      idle.handedOn.notify_one();
-      return 1;
-    }
-  }
   return StartDetachedThread(ProxyWorker, kWorkerStackBytes);
-}
-
-// Waits to be handed the acceptor role; false when none came in time and the thread should end.
-bool AwaitHandOff() {
-  IdleWorkers& idle = TheIdleWorkers();
-  std::unique_lock<std::mutex> hold(idle.lock);
-  ++idle.waiting;
-  bool handed = idle.handedOn.wait_for(hold, std::chrono::milliseconds(kIdleWorkerLingerMs),
-                                       [&] { return idle.handOffs > 0; });
-  --idle.waiting;
-  if (handed) --idle.handOffs;
-  return handed;
 }
 
 // What the server's current run hands its workers.
@@ -105,29 +71,42 @@ bool EnterAccept(const ServerRun& run) {
   return true;
 }
 
-// Leaves accept; true when the server is stopping, in which case the last one out closes.
-bool LeaveAccept() {
+struct AcceptExit {
+  bool stopping;
+  int othersWaiting;  // workers still in accept after this one left
+};
+
+// Leaves accept. When the server is stopping, the last one out closes the listener.
+AcceptExit LeaveAccept() {
   Listener& l = TheListener();
   std::lock_guard<std::mutex> hold(l.lock);
   if (--l.users == 0 && l.stopping) {
     l.socket.Close();
     l.idle.notify_all();
   }
-  return l.stopping;
+  return {l.stopping, l.users};
 }
 
-// Waits for the next client. An invalid socket means this worker has nothing more to accept.
-Socket AcceptNext(const ServerRun& run) {
+// Waits for the next client. An invalid socket means this worker has nothing more to accept:
+// the server has stopped, or no client came within the linger time while others are waiting.
+// *othersWaiting tells how many other workers are still in accept.
+Socket AcceptNext(const ServerRun& run, int* othersWaiting) {
   for (;;) {
     if (!EnterAccept(run)) return Socket();
     Socket client = AcceptClient(TheListener().socket);
     int code = LastErrorCode();
-    bool stopped = LeaveAccept();
+    AcceptExit exit = LeaveAccept();
+    *othersWaiting = exit.othersWaiting;
     if (client.Valid()) return client;
-    if (stopped) return Socket();
-    if (IsTransientAcceptError(code)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryPauseMs));
-      continue;
+    if (exit.stopping) return Socket();
+    bool timedOut = IsAcceptTimeout(code);
+    if (timedOut || IsTransientAcceptError(code)) {
+      // With others waiting, this worker ends: a spare one rather than idle, and after a failure
+      // rather than join a crowd retrying while descriptors have run out, each retry taking a
+      // descriptor the rest need.
+      if (exit.othersWaiting > 0) return Socket();
+      if (!timedOut) std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryPauseMs));
+      continue;  // the only one waiting stays
     }
     ReportFailure(u"accept", nullptr, nullptr);
     return Socket();
@@ -142,17 +121,19 @@ void ProxyWorker() {
   std::memset(w.requestAddress, 0, sizeof w.requestAddress);
   std::memset(w.targetHost, 0, sizeof w.targetHost);
   w.targetPort = 0;
-  do {
-    w.run = CurrentRun();
-    bool stayAcceptor = true;
-    while (stayAcceptor) {
-      w.client = AcceptNext(w.run);
-      if (!w.client.Valid()) return;
-      // Hand the acceptor role on before serving; when no thread can be had, keep it.
-      if (StartWorker() == 1) stayAcceptor = false;
-      ServeExchange(w);
-    }
-  } while (AwaitHandOff());
+  w.run = CurrentRun();
+  for (;;) {
+    int othersWaiting = 0;
+    w.client = AcceptNext(w.run, &othersWaiting);
+    if (!w.client.Valid()) return;
+    // The accepted socket inherits the listener's bound on receives, the linger; it gets the
+    // exchange's own. Its bound on sends is inherited as it is.
+    SetReceiveTimeout(w.client, w.run.options.idleTimeoutMs);
+    // Someone must be waiting for the next client while this one is served. When no thread can
+    // be had, this worker comes back to accept after its exchange.
+    if (othersWaiting == 0) StartWorker();
+    ServeExchange(w);
+  }
 }
 
 }  // namespace
@@ -189,8 +170,13 @@ int StartProxyServerWith(const ServerOptions& options) {
     ReportFailure(step, nullptr, nullptr);
     return 0;
   }
-  // Accepted connections inherit the bound on idle receives and sends.
+  // Accepted connections inherit the bound on idle sends; the bound on receives also limits a
+  // spare worker's wait in accept.
   SetIdleTimeout(listener, options.idleTimeoutMs);
+  SetReceiveTimeout(listener, kIdleWorkerLingerMs);
+  // Clients speak first: a worker is woken when the request has arrived, not a moment before
+  // it, and a connection opened but never used holds no thread until the wait has passed.
+  AcceptOnceDataArrives(listener, kAcceptWaitForDataSeconds);
   {
     Listener& l = TheListener();
     std::unique_lock<std::mutex> hold(l.lock);

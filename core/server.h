@@ -1,8 +1,9 @@
 // The proxy server: one listening socket and a thread per connection.
 //
-// Exactly one worker waits in accept. As soon as it has a client it starts its successor, which
-// takes over the waiting, and serves its own client for one exchange: one request forwarded to
-// the origin server or the upstream proxy, one answer relayed back unchanged.
+// A worker waits in accept. As soon as it has a client it makes sure another is waiting, starting
+// a successor when none is, and serves its own client for one exchange: one request forwarded to
+// the origin server or the upstream proxy, one answer relayed back unchanged. Then it waits in
+// accept again, and its thread ends once it has waited a while in vain beside others.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +13,7 @@
 
 // The port browsers are pointed at.
 inline constexpr uint16_t kProxyPort = 8080;
-// Connections waiting to be accepted while the acceptor role is being handed on. A browser opens
+// Connections waiting to be accepted while every worker is busy. A browser opens
 // dozens at once for one page; a short queue would drop their first attempts and stall each by a
 // second or more, so the queue is as long as the system allows.
 inline constexpr int kListenBacklog = 4096;

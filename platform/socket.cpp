@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -110,12 +111,15 @@ bool IsTransientAcceptError(int code) {
     case ENOBUFS:
     case ENOMEM:
     case EPROTO:
-    case EPERM:   // a firewall refused the connection
-    case EAGAIN:  // the listener's receive time limit passed with no client
+    case EPERM:  // a firewall refused the connection
       return true;
     default:
       return false;
   }
+}
+
+bool IsAcceptTimeout(int code) {
+  return code == EAGAIN || code == EWOULDBLOCK;
 }
 
 void InterruptAccept(const Socket& listener) {
@@ -220,12 +224,31 @@ bool PassOn(const Socket& from, const Socket& to, std::span<char> buffer, bool* 
 
 }  // namespace
 
-void SetIdleTimeout(const Socket& s, int timeoutMs) {
+namespace {
+
+timeval TimeLimit(int timeoutMs) {
   timeval limit{};
   limit.tv_sec = timeoutMs / 1000;
   limit.tv_usec = (timeoutMs % 1000) * 1000;
+  return limit;
+}
+
+}  // namespace
+
+void SetIdleTimeout(const Socket& s, int timeoutMs) {
+  timeval limit = TimeLimit(timeoutMs);
   ::setsockopt(s.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   ::setsockopt(s.Fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+void SetReceiveTimeout(const Socket& s, int timeoutMs) {
+  timeval limit = TimeLimit(timeoutMs);
+  ::setsockopt(s.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
+bool AcceptOnceDataArrives(const Socket& listener, int waitSeconds) {
+  return ::setsockopt(listener.Fd(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &waitSeconds,
+                      sizeof waitSeconds) == 0;
 }
 
 void RelayBothWays(const Socket& a, const Socket& b, std::span<char> buffer, int idleTimeoutMs) {

@@ -42,6 +42,9 @@ Socket AcceptClient(const Socket& listener);
 // descriptors or memory running out): the caller pauses and accepts again.
 bool IsTransientAcceptError(int code);
 
+// True when accept failed because the listener's receive time limit passed with no client.
+bool IsAcceptTimeout(int code);
+
 // Wakes a thread blocked in AcceptClient on this socket; the accept then fails.
 void InterruptAccept(const Socket& listener);
 
@@ -70,6 +73,13 @@ void ShutdownSend(const Socket& s);
 
 // Bounds every later receive and send on s: one that moves no byte for timeoutMs fails.
 void SetIdleTimeout(const Socket& s, int timeoutMs);
+
+// Bounds every later receive on s only.
+void SetReceiveTimeout(const Socket& s, int timeoutMs);
+
+// Has accept hand over a connection only once its first bytes have arrived (or it has closed),
+// or after waitSeconds. Returns false where the system cannot.
+bool AcceptOnceDataArrives(const Socket& listener, int waitSeconds);
 
 // Passes bytes both ways between a and b, through buffer, until both directions have ended (an
 // end of data in one direction is passed on as a shutdown of sending), either peer fails, or

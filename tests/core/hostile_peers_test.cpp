@@ -134,6 +134,37 @@ TEST_F(HostilePeerTest, SilentAndTricklingClientsAreClosedAtTheHeadDeadline) {
   BackToIdle(idleThreads_, idleDescriptors_);
 }
 
+TEST_F(HostilePeerTest, ClientPausingBeforeItsRequestIsServed) {
+  // Longer than the system holds a connection back from accept while it carries no byte.
+  int fd = ConnectLoopback(port_);
+  ASSERT_GE(fd, 0);
+  std::this_thread::sleep_for(1200ms);
+  WriteAll(fd, "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(good_->Port()) + "\r\n\r\n");
+  EXPECT_EQ(ReadUntilClosed(fd, 3000ms), kOk);
+  ::close(fd);
+}
+
+TEST_F(HostilePeerTest, ClientsOneAfterAnotherReuseTheSameWorkers) {
+  for (int i = 0; i < 100; ++i)
+    ASSERT_TRUE(Served()) << "exchange " << i;
+  // One worker serves while another waits for the next client; nothing more is needed.
+  EXPECT_LE(Threads(), idleThreads_ + 1);
+  BackToIdle(idleThreads_, idleDescriptors_);
+}
+
+TEST_F(HostilePeerTest, SpareWorkersEndOnceTheCrowdHasGone) {
+  std::vector<std::thread> clients;
+  std::atomic<int> served{0};
+  for (int i = 0; i < 32; ++i)
+    clients.emplace_back([&] { served += Served() ? 1 : 0; });
+  for (auto& t : clients)
+    t.join();
+  EXPECT_EQ(served.load(), 32);
+  // Each waits in accept a couple of seconds in vain, then ends; one stays to accept.
+  EXPECT_TRUE(BackToIdle(idleThreads_, idleDescriptors_, 6000ms));
+  EXPECT_TRUE(Served());
+}
+
 // Reads a head, then counts (and drops) the body it declares, then answers.
 class CountingOrigin {
  public:
