@@ -32,6 +32,9 @@ void BecomeDesktopProgram(char** argv) {
 }  // namespace
 
 std::unique_ptr<WindowSystem> StartWindowSystem(int& /*argc*/, char** argv) {
-  if (HasDisplay()) BecomeDesktopProgram(argv);
+  if (HasDisplay())
+    BecomeDesktopProgram(argv);
+  else if (DisplayNamed())
+    ReportUnreachableDisplay();
   return std::make_unique<HeadlessWindowSystem>();
 }

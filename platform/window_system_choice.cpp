@@ -5,5 +5,6 @@
 
 std::unique_ptr<WindowSystem> StartWindowSystem(int& argc, char** argv) {
   if (HasDisplay()) return std::make_unique<QtWindowSystem>(argc, argv);
+  if (DisplayNamed()) ReportUnreachableDisplay();
   return std::make_unique<HeadlessWindowSystem>();
 }

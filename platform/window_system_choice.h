@@ -11,8 +11,14 @@
 
 #include "platform/window_system.h"
 
-// True when DISPLAY or WAYLAND_DISPLAY names a display.
+// True when DISPLAY or WAYLAND_DISPLAY is set.
+bool DisplayNamed();
+
+// True when DISPLAY or WAYLAND_DISPLAY names a display that answers a connection.
 bool HasDisplay();
+
+// Says on stderr that the display named cannot be reached and the program goes on without it.
+void ReportUnreachableDisplay();
 
 // Creates the window system. Call first thing in main, before any thread is started; argc and
 // argv must outlive the result.

@@ -48,6 +48,23 @@ uint16_t FreePort() {
   return ntohs(address.sin_port);
 }
 
+// A socket listening on a loopback port of the system's choosing, written to *port.
+int ListenOnLoopback(uint16_t* port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 8) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
 bool Accepts(uint16_t port) {
   UniqueFd client(::socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in address{};
@@ -240,12 +257,33 @@ TEST(SingleInstancePortTest, TakenPortShowsBindFailureAndEndsCleanly) {
 TEST(DesktopHandOffTest, DisplayMakesItTheDesktopProgram) {
   TempRuntimeDir runtime;
   uint16_t port = FreePort();
-  Corvane desktop{runtime, port, "desktop.err", {"DISPLAY=:99", "QT_QPA_PLATFORM=offscreen"}};
+  // Something answering where DISPLAY points; Qt itself draws offscreen and never talks to it.
+  uint16_t xPort = 0;
+  UniqueFd xServer(ListenOnLoopback(&xPort));
+  ASSERT_GE(xPort, 6000);
+  std::string display = "DISPLAY=127.0.0.1:" + std::to_string(xPort - 6000);
+  Corvane desktop{runtime, port, "desktop.err", {display, "QT_QPA_PLATFORM=offscreen"}};
   ASSERT_TRUE(desktop.Started());
   ASSERT_TRUE(WaitFor([&] { return Accepts(port); })) << desktop.Errors();
   EXPECT_EQ(desktop.Program(), "corvane-desktop");
   desktop.Signal(SIGTERM);
   EXPECT_EQ(desktop.ExitCode(), 0);
+}
+
+// A display that does not answer (a stale DISPLAY) would make Qt end the process.
+TEST(DesktopHandOffTest, DisplayThatDoesNotAnswerLeavesItHeadless) {
+  TempRuntimeDir runtime;
+  uint16_t port = FreePort();
+  uint16_t closed = FreePort();
+  std::string display = "DISPLAY=127.0.0.1:" + std::to_string(closed - 6000);
+  Corvane headless{runtime, port, "stale.err", {display}};
+  ASSERT_TRUE(headless.Started());
+  ASSERT_TRUE(WaitFor([&] { return Accepts(port); })) << headless.Errors();
+  EXPECT_EQ(headless.Program(), "corvane");
+  EXPECT_NE(headless.Errors().find("DISPLAY does not answer"), std::string::npos)
+      << headless.Errors();
+  headless.Signal(SIGTERM);
+  EXPECT_EQ(headless.ExitCode(), 0);
 }
 
 TEST(DesktopHandOffTest, NoDisplayStaysHeadlessWithoutQt) {
