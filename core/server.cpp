@@ -31,7 +31,7 @@ constexpr int kAcceptWaitForDataSeconds = 1;
 // Pause before accepting again after a failure that passes by itself (descriptors running out).
 constexpr int kAcceptRetryPauseMs = 50;
 
-// The listening socket is shared by the worker in accept and the main thread. It is closed only
+// The listening socket is shared by the workers in accept and the main thread. It is closed only
 // when no worker is inside accept, so a descriptor number is never reused under a waiting worker.
 struct Listener {
   std::mutex lock;
