@@ -42,12 +42,7 @@ TEST_F(ChromiumTest, LinkClickCarriesTheFirstPageAsReferer) {
 
   EXPECT_NE(Browse(site.Base() + "/first.html", 5000).find("second page"), std::string::npos);
 
-  auto first = site.WaitFor("/first.html");
-  auto second = site.WaitFor("/second.html");
-  ASSERT_TRUE(first && second);
-  EXPECT_EQ(HeaderCount(first->head, "Referer"), 0) << first->head;
-  EXPECT_EQ(HeaderCount(second->head, "Referer"), 1) << second->head;
-  EXPECT_EQ(HeaderValue(second->head, "Referer"), site.Base() + "/first.html");
+  ExpectSecondPageReferredByFirst(site, "/first.html", "/second.html");
   for (const SeenRequest& r : site.Requests())
     ExpectForwardedHead(r);
 }

@@ -77,14 +77,7 @@ TEST_F(CurlTest, SecondPageCarriesTheFirstAsReferer) {
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.out.find("<p>second</p>"), std::string::npos) << run.out;
 
-  auto first = site.WaitFor("/first.html");
-  auto second = site.WaitFor("/second.html");
-  ASSERT_TRUE(first && second);
-  EXPECT_EQ(HeaderCount(first->head, "Referer"), 0) << first->head;
-  EXPECT_EQ(HeaderCount(second->head, "Referer"), 1) << second->head;
-  EXPECT_EQ(HeaderValue(second->head, "Referer"), site.Base() + "/first.html");
-  ExpectForwardedHead(*first);
-  ExpectForwardedHead(*second);
+  ExpectSecondPageReferredByFirst(site, "/first.html", "/second.html");
 }
 
 TEST_F(CurlTest, ConfiguredUserAgentReplacesCurls) {

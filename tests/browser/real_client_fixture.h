@@ -85,6 +85,20 @@ inline void ExpectForwardedHead(const SeenRequest& r) {
   EXPECT_EQ(HeaderCount(r.head, "Keep-Alive"), 0) << r.head;
 }
 
+// Two pages fetched one after the other through the proxy: the first went without a Referer,
+// the second carried the first's address; both were forwarded as every request is.
+inline void ExpectSecondPageReferredByFirst(SiteOrigin& site, const std::string& first,
+                                            const std::string& second) {
+  auto one = site.WaitFor(first);
+  auto two = site.WaitFor(second);
+  ASSERT_TRUE(one && two);
+  EXPECT_EQ(HeaderCount(one->head, "Referer"), 0) << one->head;
+  EXPECT_EQ(HeaderCount(two->head, "Referer"), 1) << two->head;
+  EXPECT_EQ(HeaderValue(two->head, "Referer"), site.Base() + first);
+  ExpectForwardedHead(*one);
+  ExpectForwardedHead(*two);
+}
+
 // A form post as the origin got it: its declared length is the length of the body that came.
 inline void ExpectBodyMatchesLength(const SeenRequest& r, const std::string& body) {
   EXPECT_EQ(r.body, body) << r.head;
