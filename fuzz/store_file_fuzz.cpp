@@ -11,7 +11,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/store_values.h"
-#include "platform/registry_format.h"
+#include "platform/posix/registry_format.h"
 
 namespace {
 

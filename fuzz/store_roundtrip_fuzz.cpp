@@ -19,7 +19,7 @@
 #include "core/settings.h"
 #include "fuzz/fuzz_check.h"
 #include "fuzz/store_values.h"
-#include "platform/registry_format.h"
+#include "platform/posix/registry_format.h"
 #include "store/settings_store.h"
 
 namespace {

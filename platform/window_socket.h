@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/window_types.h"
 
 // The bound socket of a window class; the socket file goes when this does.

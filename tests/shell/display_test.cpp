@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/window_system_choice.h"
 #include "tests/shell/temp_runtime_dir.h"
 

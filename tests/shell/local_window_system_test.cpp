@@ -11,10 +11,10 @@
 #include <fstream>
 #include <vector>
 
-#include "platform/headless_window_system.h"
 #include "platform/named_mutex.h"
+#include "platform/posix/headless_window_system.h"
+#include "platform/posix/runtime_dir.h"
 #include "platform/resource_table.h"
-#include "platform/runtime_dir.h"
 #include "platform/window_socket.h"
 #include "resources/corvane_resources.h"
 #include "tests/shell/temp_runtime_dir.h"

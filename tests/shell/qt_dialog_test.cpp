@@ -18,8 +18,8 @@
 
 #include "core/server.h"
 #include "core/settings.h"
-#include "platform/qt_dialog.h"
-#include "platform/qt_window_system.h"
+#include "platform/qt/dialog.h"
+#include "platform/qt/window_system.h"
 #include "platform/resource_table.h"
 #include "resources/corvane_resources.h"
 #include "rewrite/rewriting.h"

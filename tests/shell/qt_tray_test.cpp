@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "platform/message_box.h"
-#include "platform/qt_window_system.h"
+#include "platform/qt/window_system.h"
 #include "platform/resource_table.h"
 #include "resources/corvane_resources.h"
 #include "shell/main_window.h"

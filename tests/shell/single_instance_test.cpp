@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "platform/named_mutex.h"
-#include "platform/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 #include "tests/shell/temp_runtime_dir.h"
 
 extern char** environ;

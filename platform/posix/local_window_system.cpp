@@ -1,9 +1,9 @@
-#include "platform/local_window_system.h"
+#include "platform/posix/local_window_system.h"
 
 #include <algorithm>
 
-#include "platform/close_signals.h"
 #include "platform/named_mutex.h"
+#include "platform/posix/close_signals.h"
 #include "platform/resource_table.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/local_window_system.h"
-#include "platform/qt_tray_icon.h"
+#include "platform/posix/local_window_system.h"
+#include "platform/qt/tray_icon.h"
 
 class QtDialog;
 

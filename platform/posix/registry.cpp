@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry_format.h"
+#include "platform/posix/registry_format.h"
 
 namespace {
 

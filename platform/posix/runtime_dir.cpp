@@ -1,4 +1,4 @@
-#include "platform/runtime_dir.h"
+#include "platform/posix/runtime_dir.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

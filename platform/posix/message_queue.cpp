@@ -1,4 +1,4 @@
-#include "platform/message_queue.h"
+#include "platform/posix/message_queue.h"
 
 #include <sys/eventfd.h>
 

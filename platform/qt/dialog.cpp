@@ -1,4 +1,4 @@
-#include "platform/qt_dialog.h"
+#include "platform/qt/dialog.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -10,7 +10,7 @@
 #include <QRadioButton>
 #include <algorithm>
 
-#include "platform/qt_window_system.h"
+#include "platform/qt/window_system.h"
 #include "platform/resource_table.h"
 
 namespace {

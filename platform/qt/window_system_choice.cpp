@@ -1,7 +1,7 @@
 #include "platform/window_system_choice.h"
 
-#include "platform/headless_window_system.h"
-#include "platform/qt_window_system.h"
+#include "platform/posix/headless_window_system.h"
+#include "platform/qt/window_system.h"
 
 std::unique_ptr<WindowSystem> StartWindowSystem(int& argc, char** argv) {
   if (HasDisplay()) return std::make_unique<QtWindowSystem>(argc, argv);

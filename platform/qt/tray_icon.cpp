@@ -1,4 +1,4 @@
-#include "platform/qt_tray_icon.h"
+#include "platform/qt/tray_icon.h"
 
 #include <QApplication>
 #include <QPixmap>

@@ -1,4 +1,4 @@
-#include "platform/qt_window_system.h"
+#include "platform/qt/window_system.h"
 
 #include <QFont>
 #include <QScreen>

@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "platform/message_box.h"
-#include "platform/qt_window_system.h"
-#include "platform/unique_fd.h"
+#include "platform/posix/unique_fd.h"
+#include "platform/qt/window_system.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/runtime_dir.h"
-#include "platform/unique_fd.h"
+#include "platform/posix/runtime_dir.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/window_types.h"
 
 namespace {

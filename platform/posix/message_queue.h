@@ -6,7 +6,7 @@
 #include <deque>
 #include <mutex>
 
-#include "platform/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/window_types.h"
 
 // Posted messages waiting at one time; the same quota as a Win32 thread's queue, so a flood of

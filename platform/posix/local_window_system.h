@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/message_queue.h"
-#include "platform/unique_fd.h"
+#include "platform/posix/message_queue.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/window_socket.h"
 #include "platform/window_system.h"
 

@@ -1,4 +1,4 @@
-#include "platform/registry_format.h"
+#include "platform/posix/registry_format.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 #include <QAction>
 #include <QMenu>
 
-#include "platform/qt_window_system.h"
+#include "platform/qt/window_system.h"
 #include "platform/resource_table.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/close_signals.h"
+#include "platform/posix/close_signals.h"
 
 #include <pthread.h>
 #include <signal.h>

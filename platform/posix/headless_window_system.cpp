@@ -1,4 +1,4 @@
-#include "platform/headless_window_system.h"
+#include "platform/posix/headless_window_system.h"
 
 #include <poll.h>
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/runtime_dir.h"
+#include "platform/posix/runtime_dir.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/headless_window_system.h"
+#include "platform/posix/headless_window_system.h"
 #include "platform/window_system_choice.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // standard error, which nobody has to close.
 #pragma once
 
-#include "platform/local_window_system.h"
+#include "platform/posix/local_window_system.h"
 
 class HeadlessWindowSystem final : public LocalWindowSystem {
  public:
