@@ -97,9 +97,11 @@ void RelayBothWays(const Socket& a, const Socket& b, std::span<char> buffer, int
 
 enum class SpliceResult { kSourceClosed, kSourceFailed, kSinkFailed };
 
-// Moves everything from `from` to `to` inside the kernel, without copying it through our memory,
-// until `from` closes or either side fails.
+// Moves everything from `from` to `to` inside the kernel, without copying it through our memory
+// (on Windows, which has no splice, through a buffer on the stack), until `from` closes or either
+// side fails.
 SpliceResult SpliceAll(const Socket& from, const Socket& to);
 
-// Raises the soft limit on open descriptors to the hard limit; returns the limit now in force.
+// Raises the soft limit on open descriptors to the hard limit; returns the limit now in force,
+// -1 for none (Windows has no such limit on sockets).
 long RaiseDescriptorLimit();
