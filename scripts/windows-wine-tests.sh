@@ -21,6 +21,24 @@ wine "$dir/corvane-$version-setup.exe" /S </dev/null
 programs="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Programs/Corvane"
 for _ in $(seq 100); do [[ -f "$programs/uninstall.exe" ]] && break; sleep 0.1; done
 test -f "$programs/corvane.exe"
+test -f "$WINEPREFIX/drive_c/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Corvane/Corvane.lnk"
+# Starting at logon is not ticked unless asked for.
+if wine reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' /v Corvane >/dev/null 2>&1; then
+  echo "the installer made Corvane start at logon unasked" >&2
+  exit 1
+fi
+
+# Runs the command until it succeeds, for up to ten seconds.
+eventually() {
+  for _ in $(seq 50); do "$@" && return 0; sleep 0.2; done
+  return 1
+}
+settings_key_has_the_default_port() {
+  wine reg query 'HKCU\Software\Lumet\Corvane' /v ProxyPort 2>/dev/null | grep -q 0x13c4
+}
+settings_key_is_gone() {
+  ! wine reg query 'HKCU\Software\Lumet\Corvane' >/dev/null 2>&1
+}
 
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
@@ -44,10 +62,13 @@ if [[ $status != 200 ]]; then
   cat "$WINEPREFIX/run.log" >&2
   exit 1
 fi
-wine reg query 'HKCU\Software\Lumet\Corvane' /v ProxyPort | grep -q 0x13c4
+eventually settings_key_has_the_default_port  # the first start writes the defaults
 
 wine "$programs/uninstall.exe" /S /REMOVESETTINGS </dev/null
 for _ in $(seq 200); do [[ ! -e "$programs/corvane.exe" ]] && break; sleep 0.1; done
 test ! -e "$programs/corvane.exe"
-! wine reg query 'HKCU\Software\Lumet\Corvane' >/dev/null 2>&1
+if ! eventually settings_key_is_gone; then
+  echo "the uninstaller left the settings key" >&2
+  exit 1
+fi
 echo "installed, started, answered on port $port, uninstalled with its settings"
