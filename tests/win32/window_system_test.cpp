@@ -4,6 +4,7 @@
 #include "platform/win32/window_system.h"
 
 #include <gtest/gtest.h>
+#include <shellapi.h>
 #include <windows.h>
 
 #include <string>
@@ -148,11 +149,18 @@ TEST_F(Win32ShellTest, TheTrayIconIsAddedAndRemoved) {
   data.icon = LoadIconImage(AppInstance, IDI_CORVANE, kImageIcon, 16, 16, 0);
   ASSERT_NE(data.icon, nullptr);
   EXPECT_EQ(NotifyTrayIcon(kNimAdd, data), 1);
-  // Explorer restarting announces itself; the icon goes back without the shell's help.
-  SendMessageW(reinterpret_cast<HWND>(static_cast<uintptr_t>(window)),
-               RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+  // Explorer restarting forgets the icon, then announces itself: the icon goes back by itself.
+  HWND native = reinterpret_cast<HWND>(static_cast<uintptr_t>(window));
+  NOTIFYICONDATAW forget{};
+  forget.cbSize = sizeof forget;
+  forget.hWnd = native;
+  forget.uID = 1;
+  ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &forget));
+  SendMessageW(native, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
   EXPECT_EQ(NotifyTrayIcon(kNimDelete, data), 1);
-  EXPECT_EQ(NotifyTrayIcon(kNimDelete, data), 0);  // gone already
+  EXPECT_EQ(NotifyTrayIcon(kNimDelete, data), 0);  // gone now, and not put back again
+  SendMessageW(native, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+  EXPECT_FALSE(Shell_NotifyIconW(NIM_DELETE, &forget));
   DestroyAppWindow(window);
 }
 
