@@ -32,7 +32,8 @@ ls "$build"/package/*.deb
 echo "== package: install, as a user would"
 (cd "$build/package" && apt_get install ./corvane_*.deb >/dev/null)
 [[ "$(command -v corvane)" == /usr/bin/corvane ]]
-corvane --version | grep -qx "corvane 1.0.8.1"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+[[ "$(corvane --version)" == "corvane $version" ]]
 
 echo "== package: the man page and the desktop entries"
 # The page as packaged; a slim image may keep dpkg from unpacking manuals at all.
