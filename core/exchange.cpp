@@ -150,12 +150,13 @@ size_t LookAtAnswer(Worker& w, size_t n, AnswerWatch* watch) {
 int MoveAnswer(Worker& w, AnswerWatch* watch, SplicePipe* pipe) {
   // A large answer goes on through the kernel, unexamined, until the client fails; then
   // the plain relay takes over again.
-  if (watch->large && (pipe->IsOpen() || pipe->Open())) {
-    long moved = pipe->Move(w.server, w.client);
+  if (watch->large) {
+    long moved = SpliceServerToClient(w, pipe);
     if (moved >= 0) return moved > 0 ? 1 : 0;
-    if (moved == -1 || LastErrorCode() != kErrorConnectionReset) return -1;
-    watch->large = false;
-    return 1;
+    if (moved == -1 || (moved == kSpliceSinkFailed && LastErrorCode() != kErrorConnectionReset))
+      return -1;
+    watch->large = false;  // copied from now on
+    if (moved == kSpliceSinkFailed) return 1;
   }
   long received = ReceiveFrom(w, Side::kServer, {w.chunk, kChunkReceiveLimit});
   if (received <= 0) return received == 0 ? 0 : -1;
@@ -188,17 +189,15 @@ bool RelayBothWays(Worker& w) {
   AnswerWatch watch;
   SplicePipe pipe;
   bool clientOpen = true;
-  const Socket notWatched;
   for (;;) {
-    int ready =
-        WaitReadable(clientOpen ? w.client : notWatched, w.server, w.run.options.idleTimeoutMs);
+    int ready = WaitForEitherSide(w, clientOpen, w.run.options.idleTimeoutMs);
     if (ready <= 0) break;  // nothing moved for the idle time, or the wait failed
-    if ((ready & kReadyB) != 0) {
+    if ((ready & kServerReady) != 0) {
       int moved = MoveAnswer(w, &watch, &pipe);
       if (moved == 0) return true;
       if (moved < 0) break;
     }
-    if ((ready & kReadyA) != 0) {
+    if ((ready & kClientReady) != 0) {
       bool failed = false;
       clientOpen = MoveRequest(w, &failed);
       if (failed) break;
@@ -272,6 +271,18 @@ bool SendTo(Worker& w, Side side, std::span<const char> bytes) {
 
 void EndSendingTo(Worker& w, Side side) {
   ShutdownSend(side == Side::kClient ? w.client : w.server);
+}
+
+int WaitForEitherSide(Worker& w, bool watchClient, int timeoutMs) {
+  const Socket notWatched;
+  int ready = WaitReadable(watchClient ? w.client : notWatched, w.server, timeoutMs);
+  if (ready <= 0) return ready;
+  return ((ready & kReadyA) != 0 ? kClientReady : 0) | ((ready & kReadyB) != 0 ? kServerReady : 0);
+}
+
+long SpliceServerToClient(Worker& w, SplicePipe* pipe) {
+  if (!pipe->IsOpen() && !pipe->Open()) return kCannotSplice;
+  return pipe->Move(w.server, w.client);
 }
 
 void FinishExchange(Worker& w) {
