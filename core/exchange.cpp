@@ -2,9 +2,10 @@
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "core/connection_close.h"
+#include "core/failure_page.h"
+#include "core/interim_answers.h"
 #include "core/report_failure.h"
 #include "core/request_target.h"
 #include "core/settings.h"
@@ -35,15 +36,20 @@ size_t FirstChunkBytes(std::string_view received, size_t headEnd) {
   return wanted <= kChunkReceiveLimit ? wanted : headBytes;
 }
 
-// The request's body bytes within the first chunk: what follows the blank line ending the head.
-long FirstChunkBodyBytes(std::string_view text, long tailBytes) {
-  auto headEnd = text.find("\r\n\r\n");
-  if (headEnd == std::string_view::npos) return 0;
-  return static_cast<long>(text.size() - headEnd - 4) + tailBytes;
+// Answers the client with the failure page (its connection then closes as every exchange's
+// does), and shows step's box afterwards, when there is one: no box holds a client.
+void AnswerFailure(Worker& w, FailureKind kind, const char16_t* step) {
+  int code = LastErrorCode();  // before anything else can change it
+  char words[128] = "";
+  if (kind != FailureKind::kNoHost) DescribeError(code, words);
+  size_t n = WriteFailurePage({w.chunk, kChunkBufferSize}, kind, TextIn(w.targetHost), words);
+  SendTo(w, Side::kClient, {w.chunk, n});
+  FinishExchange(w);
+  if (step != nullptr) ShowFailure(code, step);
 }
 
 // Picks the target and cuts the absolute address for a direct request. False when the request
-// names no host, which has been reported.
+// names no host, which has been answered.
 bool ChooseTarget(Worker& w) {
   ProxySettings settings = CurrentSettings();
   if (settings.UseProxy != 0) {
@@ -52,7 +58,7 @@ bool ChooseTarget(Worker& w) {
     return true;
   }
   if (GetTargetHost(TextIn(w.chunk), TextIn(w.requestAddress), &w.targetPort, w.targetHost) == 0) {
-    ReportFailure(u"get host miss", &w.client, nullptr);
+    AnswerFailure(w, FailureKind::kNoHost, u"get host miss");
     return false;
   }
   SplitHostPort(w.targetHost, &w.targetPort);
@@ -60,18 +66,25 @@ bool ChooseTarget(Worker& w) {
   return true;
 }
 
-bool ConnectOrReport(Worker& w) {
+// Connects to the target; when that fails the client has its failure page.
+bool ConnectOrAnswer(Worker& w) {
   switch (ConnectTarget(w)) {
     case ConnectResult::kConnected:
       return true;
-    case ConnectResult::kNoHost:
-      EndExchange(w);
+    case ConnectResult::kNoHost:  // as ever, a name without an address shows no box
+      AnswerFailure(w, FailureKind::kNotFound, nullptr);
       return false;
     case ConnectResult::kNoSocket:
-      ReportFailure(u"create socket for server", &w.client, &w.server);
+      AnswerFailure(w, FailureKind::kUnreachable, u"create socket for server");
       return false;
     case ConnectResult::kRefused:
-      ReportFailure(u"connect to server", &w.client, &w.server);
+      AnswerFailure(w, FailureKind::kRefused, u"connect to server");
+      return false;
+    case ConnectResult::kUnreachable:
+      AnswerFailure(w, FailureKind::kUnreachable, u"connect to server");
+      return false;
+    case ConnectResult::kTimedOut:
+      AnswerFailure(w, FailureKind::kTimedOut, u"connect to server");
       return false;
   }
   return false;
@@ -94,88 +107,113 @@ long PrepareHead(Worker& w, long received) {
   if (hooks.repairObjectAddress != nullptr)
     hooks.repairObjectAddress(rewritable, std::span<char>(w.requestAddress));
   ForceConnectionClose(w.chunk);
-  if (!ChooseTarget(w) || !ConnectOrReport(w)) return -1;
+  if (!ChooseTarget(w) || !ConnectOrAnswer(w)) return -1;
   return tail;
 }
 
-// Forwards the request: the rewritten head with what body came with it, then further chunks
-// while the declared body is still due. False when the exchange ended on the way.
-bool ForwardRequest(Worker& w, long received) {
+// Sends the rewritten head on, with what body came with it. False when the exchange ended.
+bool ForwardHead(Worker& w, long received) {
   long tail = PrepareHead(w, received);
   if (tail < 0) return false;
-  std::string_view text = TextIn(w.chunk);
-  int32_t declaredLength = GetContentLength(text);
-  long long bodyCount = declaredLength > 0 ? FirstChunkBodyBytes(text, tail) : 0;
-  if (!SendOrReset(w.server, text) ||
-      !SendOrReset(w.server, {w.rawTail, static_cast<size_t>(tail)})) {
+  if (!SendTo(w, Side::kServer, TextIn(w.chunk)) ||
+      !SendTo(w, Side::kServer, {w.rawTail, static_cast<size_t>(tail)})) {
     EndExchange(w);
     return false;
-  }
-  if (received == 0) return true;
-  while (declaredLength > 0 && bodyCount < declaredLength) {
-    long n = ReceiveSome(w.client, {w.chunk, kChunkReceiveLimit});
-    if (n < 0) {
-      EndExchange(w);
-      return false;
-    }
-    if (n == 0) return true;
-    if (!SendOrReset(w.server, {w.chunk, static_cast<size_t>(n)})) {
-      EndExchange(w);
-      return false;
-    }
-    bodyCount += n;
   }
   return true;
 }
 
-// Relays the answer unchanged until the server closes. False when the exchange ended early.
-bool RelayAnswer(Worker& w) {
-  bool firstAnswer = true;
-  for (;;) {
-    long received = ReceiveSome(w.server, {w.chunk, kChunkReceiveLimit});
-    if (received < 0) {
-      EndExchange(w);
-      return false;
-    }
-    if (received == 0) return true;
-    w.chunk[received] = '\0';
-    std::string_view answer(w.chunk, static_cast<size_t>(received));
-    if (firstAnswer && w.run.hooks.noteFirstAnswer != nullptr) {
-      w.run.hooks.noteFirstAnswer(answer, TextIn(w.requestAddress));
-    }
-    if (!SendOrReset(w.client, answer)) {
-      EndExchange(w);
-      return false;
-    }
-    // A full first chunk promises a large answer: the rest goes through the kernel unexamined,
-    // until the client fails, when the plain relay takes over again.
-    if (firstAnswer && received == static_cast<long>(kChunkReceiveLimit)) {
-      switch (SpliceAll(w.server, w.client)) {
-        case SpliceResult::kSourceClosed:
-          return true;
-        case SpliceResult::kSourceFailed:
-          EndExchange(w);
-          return false;
-        case SpliceResult::kSinkFailed:
-          if (LastErrorCode() != kErrorConnectionReset) {
-            EndExchange(w);
-            return false;
-          }
-          break;
-      }
-    }
-    firstAnswer = false;
-  }
+// How far the answer has been looked at.
+struct AnswerWatch {
+  bool awaitingFinal = true;  // no final answer has begun yet: interim ones may come first
+  bool large = false;         // the final answer's first chunk was full: more will come
+};
+
+// The final answer's first bytes within the chunk of length n: the page memory sees them as
+// they arrived, then the head tells the client that the connection closes after this answer.
+// Interim answers before it pass as they are. Returns the length to send.
+size_t LookAtAnswer(Worker& w, size_t n, AnswerWatch* watch) {
+  size_t start = FinalAnswerStart({w.chunk, n});
+  if (start == n) return n;  // interim answers alone: the final one is still to come
+  watch->awaitingFinal = false;
+  if (start == std::string_view::npos) return n;  // an interim head cut off: not looked into
+  watch->large = n == kChunkReceiveLimit;
+  if (w.run.hooks.noteFirstAnswer != nullptr)
+    w.run.hooks.noteFirstAnswer({w.chunk + start, n - start}, TextIn(w.requestAddress));
+  size_t length = n - start;
+  ReplaceConnectionLines({w.chunk + start, kChunkBufferSize - start}, &length);
+  return start + length;
 }
 
-// The origin has closed: its side goes at once, the client's after the closing delay, by the
-// delayed closer when it has room and by this thread otherwise.
-void CloseAfterDelay(Worker& w) {
-  w.server.Close();  // sends our end of data: the origin's was read to its end
-  if (CloseLater(w.client, w.run.options.closeDelayMs)) return;
-  std::this_thread::sleep_for(std::chrono::milliseconds(w.run.options.closeDelayMs));
-  ShutdownBoth(w.client);
-  w.client.Close();
+// Moves the next piece of the answer to the client. 1 when moved, 0 when the origin has
+// closed, -1 when the exchange failed.
+int MoveAnswer(Worker& w, AnswerWatch* watch, SplicePipe* pipe) {
+  // A large answer goes on through the kernel, unexamined, until the client fails; then
+  // the plain relay takes over again.
+  if (watch->large) {
+    long moved = SpliceServerToClient(w, pipe);
+    if (moved >= 0) return moved > 0 ? 1 : 0;
+    if (moved == -1 || (moved == kSpliceSinkFailed && LastErrorCode() != kErrorConnectionReset))
+      return -1;
+    watch->large = false;  // copied from now on
+    if (moved == kSpliceSinkFailed) return 1;
+  }
+  long received = ReceiveFrom(w, Side::kServer, {w.chunk, kChunkReceiveLimit});
+  if (received <= 0) return received == 0 ? 0 : -1;
+  size_t length = static_cast<size_t>(received);
+  if (watch->awaitingFinal) length = LookAtAnswer(w, length, watch);
+  return SendTo(w, Side::kClient, {w.chunk, length}) ? 1 : -1;
+}
+
+// Moves the request's further bytes on to the origin: a body of any framing, ended by the
+// client's half-close as much as by its length. False when the client has closed its side (the
+// origin is told so) and nothing more comes; *failed when it failed.
+bool MoveRequest(Worker& w, bool* failed) {
+  long received = ReceiveFrom(w, Side::kClient, {w.chunk, kChunkReceiveLimit});
+  if (received < 0) {
+    *failed = true;
+    return false;
+  }
+  if (received == 0) {
+    EndSendingTo(w, Side::kServer);
+    return false;
+  }
+  *failed = !SendTo(w, Side::kServer, {w.chunk, static_cast<size_t>(received)});
+  return !*failed;
+}
+
+// After the head, bytes move both ways at once, as in a tunnel, until the origin has closed:
+// the client's body whatever its framing, the origin's interim and final answers as they come.
+// False when the exchange ended early.
+bool RelayBothWays(Worker& w) {
+  AnswerWatch watch;
+  SplicePipe pipe;
+  bool clientOpen = true;
+  for (;;) {
+    int ready = WaitForEitherSide(w, clientOpen, w.run.options.idleTimeoutMs);
+    if (ready <= 0) break;  // nothing moved for the idle time, or the wait failed
+    if ((ready & kServerReady) != 0) {
+      int moved = MoveAnswer(w, &watch, &pipe);
+      if (moved == 0) return true;
+      if (moved < 0) break;
+    }
+    if ((ready & kClientReady) != 0) {
+      bool failed = false;
+      clientOpen = MoveRequest(w, &failed);
+      if (failed) break;
+    }
+  }
+  EndExchange(w);
+  return false;
+}
+
+// What a worker's exchange starts from: nothing that an earlier exchange on this worker left
+// may reach this one's request address, target or rewriting.
+void ForgetEarlierExchange(Worker& w) {
+  w.chunk[0] = '\0';
+  w.requestAddress[0] = '\0';
+  w.targetHost[0] = '\0';
+  w.targetPort = 0;
 }
 
 }  // namespace
@@ -193,7 +231,7 @@ long ReceiveHead(Worker& w) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return -1;
-    long n = ReceiveSome(w.client, {w.chunk + received, kChunkReceiveLimit - received},
+    long n = ReceiveFrom(w, Side::kClient, {w.chunk + received, kChunkReceiveLimit - received},
                          static_cast<int>(left.count()));
     if (n < 0) return -1;
     if (n == 0) break;
@@ -213,7 +251,8 @@ long ReceiveHead(Worker& w) {
 ConnectResult ConnectTarget(Worker& w) {
   // Only the low 16 bits of the port count, as a 16-bit port field holds them.
   auto port = static_cast<uint16_t>(static_cast<uint32_t>(w.targetPort) & 0xFFFFu);
-  ConnectResult result = ConnectToHost(w.targetHost, port, &w.server);
+  ConnectResult result =
+      ConnectToHost(w.targetHost, port, w.run.options.connectTimeoutMs, &w.server);
   if (result == ConnectResult::kConnected) SetIdleTimeout(w.server, w.run.options.idleTimeoutMs);
   return result;
 }
@@ -222,7 +261,51 @@ bool SendOrReset(const Socket& to, std::span<const char> bytes) {
   return SendAll(to, bytes) == 1 || LastErrorCode() == kErrorConnectionReset;
 }
 
+long ReceiveFrom(Worker& w, Side side, std::span<char> buffer, int timeoutMs) {
+  return ReceiveSome(side == Side::kClient ? w.client : w.server, buffer, timeoutMs);
+}
+
+bool SendTo(Worker& w, Side side, std::span<const char> bytes) {
+  return SendOrReset(side == Side::kClient ? w.client : w.server, bytes);
+}
+
+void EndSendingTo(Worker& w, Side side) {
+  ShutdownSend(side == Side::kClient ? w.client : w.server);
+}
+
+int WaitForEitherSide(Worker& w, bool watchClient, int timeoutMs) {
+  const Socket notWatched;
+  int ready = WaitReadable(watchClient ? w.client : notWatched, w.server, timeoutMs);
+  if (ready <= 0) return ready;
+  return ((ready & kReadyA) != 0 ? kClientReady : 0) | ((ready & kReadyB) != 0 ? kServerReady : 0);
+}
+
+long SpliceServerToClient(Worker& w, SplicePipe* pipe) {
+  if (!pipe->IsOpen() && !pipe->Open()) return kCannotSplice;
+  return pipe->Move(w.server, w.client);
+}
+
+void FinishExchange(Worker& w) {
+  w.server.Close();   // the origin's data was read to its end, or is not wanted any more
+  NoteComingBack(w);  // before the client can see the end and ask again
+  EndSendingTo(w, Side::kClient);
+  if (CloseLater(w.client, w.run.options.closeDelayMs)) return;
+  // No room with the closer: this thread keeps the connection for the delay itself.
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(w.run.options.closeDelayMs);
+  for (;;) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || ReceiveFrom(w, Side::kClient, {w.chunk, kChunkReceiveLimit},
+                                         static_cast<int>(left.count())) <= 0)
+      break;
+  }
+  ShutdownBoth(w.client);
+  w.client.Close();
+}
+
 void ServeExchange(Worker& w) {
+  ForgetEarlierExchange(w);
   long received = ReceiveHead(w);
   // A connection closed before it carried a byte is no request: browsers open spare connections
   // and close them unused, and that is no failure to show anyone.
@@ -234,6 +317,6 @@ void ServeExchange(Worker& w) {
     ServeTunnel(w, received);
     return;
   }
-  if (!ForwardRequest(w, received) || !RelayAnswer(w)) return;
-  CloseAfterDelay(w);
+  if (!ForwardHead(w, received) || !RelayBothWays(w)) return;
+  FinishExchange(w);
 }

@@ -23,10 +23,48 @@ struct Worker {
   Socket client;
   Socket server;
   ServerRun run;
+  bool comingBack;  // counted among the waiting workers since its answer ended
 };
+
+// The worker's answer has ended and it goes back to accept: from now it counts as waiting, so
+// that a client quick to send its next request does not start one more worker.
+void NoteComingBack(Worker& w);
 
 // Shuts down and closes both connections at once: the exchange has ended early.
 void EndExchange(Worker& w);
+
+// The two sides of an exchange. Every byte an exchange receives or sends, and every wait for
+// one, passes through the five calls below, so that another kind of stream could stand behind
+// either side.
+enum class Side { kClient, kServer };
+
+// Receives up to buffer.size() bytes from one side, as ReceiveSome does.
+long ReceiveFrom(Worker& w, Side side, std::span<char> buffer, int timeoutMs = -1);
+
+// Sends every byte to one side. A peer that reset or went away counts as sent: the next receive
+// tells how the exchange ends. False when the send failed otherwise.
+bool SendTo(Worker& w, Side side, std::span<const char> bytes);
+
+// Tells one side that nothing more comes from us (a FIN after the last byte).
+void EndSendingTo(Worker& w, Side side);
+
+// Waits until the client (when watched) or the server has something to receive, at most
+// timeoutMs. Returns kClientReady | kServerReady for those that have, 0 when the time ran out,
+// -1 on failure.
+inline constexpr int kClientReady = 1;
+inline constexpr int kServerReady = 2;
+int WaitForEitherSide(Worker& w, bool watchClient, int timeoutMs);
+
+// Moves what the server has on to the client inside the kernel, through pipe (opened on first
+// use). As SplicePipe::Move; kCannotSplice when these sides cannot be spliced, and the caller
+// copies instead.
+inline constexpr long kCannotSplice = -3;
+long SpliceServerToClient(Worker& w, SplicePipe* pipe);
+
+// The exchange is over: the origin's connection closes now, the client's gets a FIN at once and
+// is kept for the closing delay, reading and dropping what the client still sends, until the
+// client closes.
+void FinishExchange(Worker& w);
 
 // Receives the request head into the chunk: until the blank line ending it has arrived, the
 // chunk is full, or the client has closed. Returns the byte count (NUL-terminated in the chunk),

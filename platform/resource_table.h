@@ -55,7 +55,8 @@ struct DialogResource {
   const DialogTemplate* dialog;
 };
 
-// The version record, read by the window system only (application name and version).
+// The version record: the window system takes the application name and version from it, and
+// the command line's --version.
 struct VersionInfo {
   uint16_t fileVersion[4];
   std::u16string_view versionText;  // "1, 0, 8, 1"

@@ -1,5 +1,7 @@
 #include "shell/entry.h"
 
+#include <cstdio>
+
 #include "platform/named_mutex.h"
 #include "platform/resource_table.h"
 #include "platform/window_system.h"
@@ -28,8 +30,13 @@ class InstanceMutex {
 // What a tap on the running instance's icon would deliver: its popup menu opens.
 void SignalRunningInstance() {
   Window running = FindWindowOfClass(MainClassName);
-  if (running != Window::None)
-    PostWindowMessage(running, TrayNotifyMessage, kTrayIconId, kWmLButtonDown);
+  if (running == Window::None) return;
+  if (PostWindowMessage(running, TrayNotifyMessage, kTrayIconId, kWmLButtonDown) == 0) return;
+  // Without a screen nothing appears here, so a terminal user learns where the start went.
+  if (ScreenMetric(kSmCxScreen) == 0) {
+    std::fputs("corvane: already running; the running instance was asked to open its menu\n",
+               stderr);
+  }
 }
 
 int RunMessageLoop(Accelerators accelerators) {
@@ -51,8 +58,9 @@ int RunCorvane(Instance instance, int showCommand) {
   InstanceMutex mutex(CreateNamedMutex(kInstanceMutexName, &lastError));
   if (lastError == kErrorAlreadyExists) {
     SignalRunningInstance();
-    return 0;
+    return kExitNormal;
   }
-  if (CreateMainWindow(instance, showCommand) == 0) return 0;
+  // No window: it closed itself when the proxy could not start, after showing why.
+  if (CreateMainWindow(instance, showCommand) == 0) return kExitCannotStart;
   return RunMessageLoop(LoadAcceleratorTable(instance, IDR_ACCELERATORS));
 }

@@ -7,6 +7,12 @@
 // The name that tells a running instance apart from a new one.
 inline constexpr char16_t kInstanceMutexName[] = u"CorvaneInstance";
 
-// Runs the program and returns its exit code, 0 on every path. A second instance hands the
-// running one a tap on its icon, so that its popup menu opens, and returns at once.
+// Exit statuses, so that a script or a service manager can tell a proxy that never served.
+inline constexpr int kExitNormal = 0;
+inline constexpr int kExitCannotStart = 1;  // bind, listen or the first worker failed
+
+// Runs the program and returns its exit status: kExitNormal after a close request (the menu's
+// Exit, a close signal) and for a second instance, which hands the running one a tap on its icon
+// so that its popup menu opens, and returns at once; kExitCannotStart once the failure has been
+// shown.
 int RunCorvane(Instance instance, int showCommand);

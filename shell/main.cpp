@@ -1,5 +1,6 @@
 // Process entry: picks the window system (desktop or headless) before anything else, so that the
 // close signals are blocked before any thread exists, then runs the program.
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -8,6 +9,7 @@
 #include "platform/window_system_choice.h"
 #include "resources/corvane_resources.h"
 #include "rewrite/rewriting.h"
+#include "shell/command_line.h"
 #include "shell/entry.h"
 #include "shell/proxy_services.h"
 
@@ -38,6 +40,9 @@ void ChooseTestPort() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // An option that ends the program (--help, --version, a mistake) does so before anything starts.
+  int status = HandleCommandLine(CorvaneOptions(), argc, argv, CorvaneResources(), stdout, stderr);
+  if (status != kRunProgram) return status;
   std::unique_ptr<WindowSystem> windowSystem = StartWindowSystem(argc, argv);
   UseWindowSystem(windowSystem.get());
   ChooseTestPort();

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -126,7 +127,49 @@ void InterruptAccept(const Socket& listener) {
   ::shutdown(listener.Fd(), SHUT_RDWR);
 }
 
-ConnectResult ConnectToHost(const char* host, uint16_t port, Socket* out) {
+namespace {
+
+ConnectResult FailedConnect(int code) {
+  switch (code) {
+    case ECONNREFUSED:
+      return ConnectResult::kRefused;
+    case ETIMEDOUT:
+      return ConnectResult::kTimedOut;
+    default:
+      return ConnectResult::kUnreachable;
+  }
+}
+
+// Connects s to address within timeoutMs. 0 when connected, else the error code.
+int ConnectWithin(const Socket& s, const sockaddr* address, socklen_t length, int timeoutMs) {
+  int flags = ::fcntl(s.Fd(), F_GETFL);
+  ::fcntl(s.Fd(), F_SETFL, flags | O_NONBLOCK);
+  int code = 0;
+  if (::connect(s.Fd(), address, length) != 0) {
+    code = errno;
+    if (code == EINPROGRESS) {
+      pollfd p{s.Fd(), POLLOUT, 0};
+      int ready;
+      while ((ready = ::poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
+      }
+      socklen_t size = sizeof code;
+      if (ready == 0) {
+        code = ETIMEDOUT;
+      } else if (ready < 0) {
+        code = errno;
+      } else if (::getsockopt(s.Fd(), SOL_SOCKET, SO_ERROR, &code, &size) != 0) {
+        code = errno;
+      }
+    }
+  }
+  ::fcntl(s.Fd(), F_SETFL, flags);
+  return code;
+}
+
+}  // namespace
+
+ConnectResult ConnectToHost(const char* host, uint16_t port, int timeoutMs, Socket* out) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -148,16 +191,30 @@ ConnectResult ConnectToHost(const char* host, uint16_t port, Socket* out) {
       RememberErrno();
       continue;
     }
-    if (::connect(s.Fd(), a->ai_addr, a->ai_addrlen) == 0) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    int code = left.count() > 0
+                   ? ConnectWithin(s, a->ai_addr, a->ai_addrlen, static_cast<int>(left.count()))
+                   : ETIMEDOUT;
+    if (code == 0) {
       *out = std::move(s);
       result = ConnectResult::kConnected;
       break;
     }
-    RememberErrno();
-    result = ConnectResult::kRefused;
+    lastError = code;
+    result = FailedConnect(code);
   }
   ::freeaddrinfo(list);
   return result;
+}
+
+void DescribeError(int code, std::span<char> text) {
+  if (text.empty()) return;
+  // Name lookups report their own codes, which are negative; system calls report errno values.
+  const char* words = code < 0 ? ::gai_strerror(code) : nullptr;
+  char scratch[128];
+  if (words == nullptr) words = ::strerror_r(code, scratch, sizeof scratch);
+  std::snprintf(text.data(), text.size(), "%s", words);
 }
 
 long ReceiveSome(const Socket& s, std::span<char> buffer, int timeoutMs) {
@@ -251,6 +308,20 @@ bool AcceptOnceDataArrives(const Socket& listener, int waitSeconds) {
                       sizeof waitSeconds) == 0;
 }
 
+int WaitReadable(const Socket& a, const Socket& b, int timeoutMs) {
+  pollfd p[2] = {{a.Fd(), POLLIN, 0}, {b.Fd(), POLLIN, 0}};
+  int ready;
+  while ((ready = ::poll(p, 2, timeoutMs)) < 0 && errno == EINTR) {
+  }
+  if (ready < 0) {
+    RememberErrno();
+    return -1;
+  }
+  constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
+  return ((p[0].revents & kReadable) != 0 ? kReadyA : 0) |
+         ((p[1].revents & kReadable) != 0 ? kReadyB : 0);
+}
+
 void RelayBothWays(const Socket& a, const Socket& b, std::span<char> buffer, int idleTimeoutMs) {
   bool aOpen = true;
   bool bOpen = true;
@@ -289,7 +360,7 @@ constexpr size_t kSpliceBytes = kSplicePipeBytes;
 
 }  // namespace
 
-SpliceResult SpliceAll(const Socket& from, const Socket& to) {
+bool SplicePipe::Open() {
   // splice() has no MSG_NOSIGNAL: a client gone in the middle would raise SIGPIPE and end the
   // whole process. Ignoring it process-wide is what every server does; the call then fails with
   // EPIPE like a send.
@@ -298,29 +369,34 @@ SpliceResult SpliceAll(const Socket& from, const Socket& to) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
     RememberErrno();
-    return SpliceResult::kSourceFailed;
+    return false;
   }
-  Socket readEnd(pipeFds[0]);
-  Socket writeEnd(pipeFds[1]);
+  readEnd_ = Socket(pipeFds[0]);
+  writeEnd_ = Socket(pipeFds[1]);
   // A larger pipe moves more per call; the system may refuse, and the default still works.
-  ::fcntl(writeEnd.Fd(), F_SETPIPE_SZ, static_cast<int>(kSplicePipeBytes));
-  for (;;) {
-    ssize_t in = ::splice(from.Fd(), nullptr, writeEnd.Fd(), nullptr, kSpliceBytes, SPLICE_F_MOVE);
-    if (in < 0 && errno == EINTR) continue;
-    if (in < 0) {
-      RememberErrno();
-      return SpliceResult::kSourceFailed;
-    }
-    if (in == 0) return SpliceResult::kSourceClosed;
-    for (ssize_t left = in; left > 0;) {
-      ssize_t out = ::splice(readEnd.Fd(), nullptr, to.Fd(), nullptr, static_cast<size_t>(left),
-                             SPLICE_F_MOVE);
-      if (out < 0 && errno == EINTR) continue;
-      if (out <= 0) {
-        RememberErrno();
-        return SpliceResult::kSinkFailed;
-      }
-      left -= out;
-    }
+  ::fcntl(writeEnd_.Fd(), F_SETPIPE_SZ, static_cast<int>(kSplicePipeBytes));
+  return true;
+}
+
+long SplicePipe::Move(const Socket& from, const Socket& to) {
+  ssize_t in;
+  while ((in = ::splice(from.Fd(), nullptr, writeEnd_.Fd(), nullptr, kSpliceBytes, SPLICE_F_MOVE)) <
+             0 &&
+         errno == EINTR) {
   }
+  if (in < 0) {
+    RememberErrno();
+    return -1;
+  }
+  for (ssize_t left = in; left > 0;) {
+    ssize_t out = ::splice(readEnd_.Fd(), nullptr, to.Fd(), nullptr, static_cast<size_t>(left),
+                           SPLICE_F_MOVE);
+    if (out < 0 && errno == EINTR) continue;
+    if (out <= 0) {
+      RememberErrno();
+      return kSpliceSinkFailed;
+    }
+    left -= out;
+  }
+  return static_cast<long>(in);
 }

@@ -8,6 +8,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
 #include <algorithm>
 
 #include "platform/qt/window_system.h"
@@ -52,9 +53,55 @@ DialogBaseUnits BaseUnitsOf(const QFont& font) {
   return DialogBaseUnits{(letters / kBaseUnitLetterPairs + 1) / 2, metrics.height()};
 }
 
-QRect DialogUnitsToPixels(const DialogBaseUnits& units, int x, int y, int width, int height) {
-  return QRect(ScaleRounded(x, units.x, 4), ScaleRounded(y, units.y, 8),
-               ScaleRounded(width, units.x, 4), ScaleRounded(height, units.y, 8));
+DialogScale ScaleOf(const DialogBaseUnits& units) {
+  return DialogScale{units.x, 4, units.y, 8};
+}
+
+QRect DialogUnitsToPixels(const DialogScale& scale, int x, int y, int width, int height) {
+  return QRect(ScaleRounded(x, scale.xPixels, scale.xUnits),
+               ScaleRounded(y, scale.yPixels, scale.yUnits),
+               ScaleRounded(width, scale.xPixels, scale.xUnits),
+               ScaleRounded(height, scale.yPixels, scale.yUnits));
+}
+
+void StretchToFit(DialogScale* scale, int width, int height, QSize needed) {
+  // Where needed / size is above pixels / units, that ratio becomes the scale. Rounding to the
+  // nearest pixel then never gives this control less than `needed`, nor a control whose ratio is
+  // smaller less than it needs, since both are whole pixels.
+  if (width > 0 && int64_t{needed.width()} * scale->xUnits > int64_t{width} * scale->xPixels) {
+    scale->xPixels = needed.width();
+    scale->xUnits = width;
+  }
+  if (height > 0 && int64_t{needed.height()} * scale->yUnits > int64_t{height} * scale->yPixels) {
+    scale->yPixels = needed.height();
+    scale->yUnits = height;
+  }
+}
+
+QSize NeededSize(const QWidget* widget) {
+  QFontMetrics metrics = widget->fontMetrics();
+  if (const auto* edit = qobject_cast<const QLineEdit*>(widget)) {
+    // The field's least size holds its frame, its margins and the widest character; the cursor
+    // stands after the last one.
+    QString longest =
+        edit->text().size() > kFieldDigits ? edit->text() : QString(kFieldDigits, u'0');
+    int cursor = widget->style()->pixelMetric(QStyle::PM_TextCursorWidth, nullptr, widget);
+    QSize least = edit->minimumSizeHint();
+    return QSize(least.width() - metrics.maxWidth() + metrics.horizontalAdvance(longest) + cursor,
+                 least.height());
+  }
+  if (const auto* push = qobject_cast<const QPushButton*>(widget)) {
+    // Its size hint has a floor of the style's; only the text and the frame around it count.
+    QSize text = metrics.size(Qt::TextShowMnemonic, push->text());
+    int margin = widget->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, widget) +
+                 2 * widget->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, widget);
+    return text + QSize(margin, margin);
+  }
+  if (qobject_cast<const QAbstractButton*>(widget) != nullptr) return widget->sizeHint();
+  if (const auto* label = qobject_cast<const QLabel*>(widget)) {
+    if (label->pixmap().isNull() && !label->text().isEmpty()) return label->sizeHint();
+  }
+  return QSize();
 }
 
 QString LabelText(std::u16string_view text, uint32_t style) {
@@ -79,12 +126,9 @@ QtDialog::QtDialog(const DialogTemplate& dialog, Instance instance, DialogProc p
                  Qt::WindowCloseButtonHint);
   if ((dialog.style & kDsSetFont) != 0) setFont(QFont(FromWide(dialog.font), dialog.pointSize));
   setStyleSheet(QString::fromLatin1(kControlLook));
-  DialogBaseUnits units = BaseUnitsOf(font());
-  QRect area = DialogUnitsToPixels(units, dialog.x, dialog.y, dialog.width, dialog.height);
-  setFixedSize(area.size());
-  move(area.topLeft());
   for (const DialogItemTemplate& item : dialog.items)
-    AddControl(item, instance, units, newHandle());
+    AddControl(item, instance, newHandle());
+  Place(dialog);
   // Tab follows template order through the controls that are tab stops.
   QWidget* previous = nullptr;
   for (const Control& control : controls_) {
@@ -94,8 +138,28 @@ QtDialog::QtDialog(const DialogTemplate& dialog, Instance instance, DialogProc p
   }
 }
 
-void QtDialog::AddControl(const DialogItemTemplate& item, Instance instance,
-                          const DialogBaseUnits& units, Window handle) {
+void QtDialog::Place(const DialogTemplate& dialog) {
+  ensurePolished();  // the style sheet's margins count in what each control needs
+  scale_ = ScaleOf(BaseUnitsOf(font()));
+  for (size_t i = 0; i < controls_.size(); ++i) {
+    const DialogItemTemplate& item = dialog.items[i];
+    controls_[i].widget->ensurePolished();
+    StretchToFit(&scale_, item.width, item.height, NeededSize(controls_[i].widget));
+  }
+  QRect area = DialogUnitsToPixels(scale_, dialog.x, dialog.y, dialog.width, dialog.height);
+  setFixedSize(area.size());
+  move(area.topLeft());
+  for (size_t i = 0; i < controls_.size(); ++i) {
+    const DialogItemTemplate& item = dialog.items[i];
+    QWidget* widget = controls_[i].widget;
+    QRect place = DialogUnitsToPixels(scale_, item.x, item.y, item.width, item.height);
+    if (item.controlClass == ControlClass::Static && (item.style & kSsTypeMask) == kSsIcon)
+      place.setSize(widget->sizeHint());  // an icon control takes the size of its icon
+    widget->setGeometry(place);
+  }
+}
+
+void QtDialog::AddControl(const DialogItemTemplate& item, Instance instance, Window handle) {
   if ((item.style & kWsGroup) != 0) radioGroup_ = nullptr;  // a new group begins here
   QWidget* widget = nullptr;
   switch (item.controlClass) {
@@ -113,11 +177,6 @@ void QtDialog::AddControl(const DialogItemTemplate& item, Instance instance,
       break;
   }
   widget->setProperty("controlId", static_cast<unsigned>(item.id));
-  QRect place = DialogUnitsToPixels(units, item.x, item.y, item.width, item.height);
-  if (item.controlClass == ControlClass::Static && (item.style & kSsTypeMask) == kSsIcon) {
-    place.setSize(widget->sizeHint());  // an icon control takes the size of its icon
-  }
-  widget->setGeometry(place);
   widget->setEnabled((item.style & kWsDisabled) == 0);
   widget->setVisible((item.style & kWsVisible) != 0);
   if ((item.style & kWsTabStop) == 0 && widget->focusPolicy() != Qt::NoFocus)

@@ -1,8 +1,10 @@
 // A dialog built from a template as Qt widgets: one widget per control, placed by converting
 // dialog units to pixels through the dialog font's base units, as the platform's dialog manager
-// does. The dialog talks to its handler only in window messages: kWmInitDialog before it appears,
-// kWmCommand with a control's id when a button is clicked, kIdOk for Enter (through the default
-// button), kIdCancel for Escape.
+// does. Where the font at hand draws a text wider than the template's rectangle allows (a stand-in
+// font, a larger dpi), the whole layout is stretched along that axis until every text fits. The
+// dialog talks to its handler only in window messages: kWmInitDialog before it appears, kWmCommand
+// with a control's id when a button is clicked, kIdOk for Enter (through the default button),
+// kIdCancel for Escape.
 #pragma once
 
 #include <QDialog>
@@ -25,8 +27,32 @@ struct DialogBaseUnits {
 // and the font's character height.
 DialogBaseUnits BaseUnitsOf(const QFont& font);
 
+// How dialog units become pixels: xUnits horizontal units span xPixels, yUnits vertical units
+// span yPixels. From base units that is units.x per 4 and units.y per 8.
+struct DialogScale {
+  int xPixels;
+  int xUnits;
+  int yPixels;
+  int yUnits;
+};
+
+DialogScale ScaleOf(const DialogBaseUnits& units);
+
 // A rectangle in dialog units, in pixels.
-QRect DialogUnitsToPixels(const DialogBaseUnits& units, int x, int y, int width, int height);
+QRect DialogUnitsToPixels(const DialogScale& scale, int x, int y, int width, int height);
+
+// Stretches the scale, along each axis on its own, just enough that a control of the given size
+// in dialog units gets at least `needed` pixels; a scale that gives enough already is kept.
+void StretchToFit(DialogScale* scale, int width, int height, QSize needed);
+
+// The pixels a control needs to show its text whole with its own font and style: a check box its
+// box, gap and text; an edit field its frame, margins and the longer of its text and
+// kFieldDigits digits. Empty for a control with nothing to fit (an icon).
+QSize NeededSize(const QWidget* widget);
+
+// Every edit field holds at least this many digits, however narrow its template draws it: any
+// 16-bit number, such as a port, shows whole.
+inline constexpr int kFieldDigits = 5;
 
 class QtDialog final : public QDialog {
  public:
@@ -42,6 +68,8 @@ class QtDialog final : public QDialog {
            const std::function<Window()>& newHandle);
 
   Window Handle() const { return handle_; }
+  // Dialog units to pixels as built: the font's base units, stretched so that every text fits.
+  const DialogScale& Scale() const { return scale_; }
   // The first control with the id, or null.
   const Control* Item(int id) const;
   // The dialog's own widget or one of its controls', or null.
@@ -66,12 +94,13 @@ class QtDialog final : public QDialog {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  void AddControl(const DialogItemTemplate& item, Instance instance, const DialogBaseUnits& units,
-                  Window handle);
+  void AddControl(const DialogItemTemplate& item, Instance instance, Window handle);
+  void Place(const DialogTemplate& dialog);
   QWidget* CreateButton(const DialogItemTemplate& item, Window handle);
   QWidget* CreateStatic(const DialogItemTemplate& item, Instance instance);
 
   Window handle_;
+  DialogScale scale_{};
   DialogProc proc_;
   bool closeMeansOk_;
   std::vector<Control> controls_;

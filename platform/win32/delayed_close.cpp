@@ -24,7 +24,6 @@ constexpr size_t kCloseBatch = 64;
 
 struct Pending {
   SOCKET socket;  // INVALID_SOCKET once closed early
-  bool watched;   // false once the peer sent more: only its deadline closes it then
   Clock::time_point deadline;
 };
 
@@ -82,14 +81,14 @@ size_t TakeDue(Closer& c, std::span<SOCKET> due, int* timeout) {
   return taken;
 }
 
-// Fills the poll set: the wake-up socket first, then each connection still watched.
+// Fills the poll set: the wake-up socket first, then each connection still waiting.
 ULONG ListPolled(Closer& c) {
   c.polled[0] = {c.wakeReceiver, POLLRDNORM, 0};
   ULONG n = 1;
   for (size_t i = 0; i < c.count; ++i) {
     size_t slot = (c.head + i) % c.capacity;
     const Pending& p = c.ring[slot];
-    if (p.socket == INVALID_SOCKET || !p.watched) continue;
+    if (p.socket == INVALID_SOCKET) continue;
     c.polled[n] = {p.socket, POLLRDNORM, 0};
     c.polledSlot[n] = slot;
     ++n;
@@ -98,8 +97,15 @@ ULONG ListPolled(Closer& c) {
   return n;
 }
 
-// Takes the connections whose peers have closed, as the poll says. A peer that sent more bytes
-// instead is left to its deadline: a second request is never read.
+// Reads and drops what the peer has sent, one receive's worth (the poll says there is some, so
+// it does not wait; more comes back on the next pass). True once the peer has closed or failed.
+bool DrainedToEnd(SOCKET s) {
+  static char dropped[16384];  // only the closing thread reads into it, and nothing looks at it
+  return recv(s, dropped, sizeof dropped, 0) <= 0;
+}
+
+// Takes the connections whose peers have closed, as the poll says, dropping what others sent:
+// a connection closed with unread bytes is reset, and the reset can take our last bytes away.
 size_t TakeClosedByPeer(Closer& c, ULONG polled, std::span<SOCKET> due) {
   size_t taken = 0;
   for (ULONG i = 1; i < polled && taken < due.size(); ++i) {
@@ -107,13 +113,9 @@ size_t TakeClosedByPeer(Closer& c, ULONG polled, std::span<SOCKET> due) {
     if (events == 0) continue;
     Pending& p = c.ring[c.polledSlot[i]];
     if (p.socket != c.polled[i].fd) continue;
-    char byte;
-    bool closed = (events & (POLLHUP | POLLERR)) != 0 || recv(p.socket, &byte, 1, MSG_PEEK) <= 0;
-    if (closed) {
+    if ((events & (POLLHUP | POLLERR)) != 0 || DrainedToEnd(p.socket)) {
       due[taken++] = p.socket;
       p.socket = INVALID_SOCKET;  // its slot stays in the ring until the front reaches it
-    } else {
-      p.watched = false;
     }
   }
   return taken;
@@ -204,7 +206,7 @@ bool CloseLater(Socket& s, int delayMs) {
     std::lock_guard<std::mutex> hold(c.lock);
     if (c.wakeReceiver == INVALID_SOCKET || c.count == c.capacity) return false;
     size_t slot = (c.head + c.count) % c.capacity;
-    c.ring[slot] = Pending{static_cast<SOCKET>(s.Release()), true,
+    c.ring[slot] = Pending{static_cast<SOCKET>(s.Release()),
                            Clock::now() + std::chrono::milliseconds(delayMs)};
     ++c.count;
     wake = !c.wakeSent;

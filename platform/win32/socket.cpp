@@ -257,7 +257,57 @@ void InterruptAccept(const Socket& listener) {
   if (FindListener(Handle(listener), &events)) SetEvent(events.stop);
 }
 
-ConnectResult ConnectToHost(const char* host, uint16_t port, Socket* out) {
+namespace {
+
+ConnectResult FailedConnect(int code) {
+  switch (code) {
+    case WSAECONNREFUSED:
+      return ConnectResult::kRefused;
+    case WSAETIMEDOUT:
+      return ConnectResult::kTimedOut;
+    default:
+      return ConnectResult::kUnreachable;
+  }
+}
+
+// Connects s to address within timeoutMs. 0 when connected, else the error code. select, not
+// WSAPoll: WSAPoll on some Windows versions never reports a refused connect.
+int ConnectWithin(SOCKET s, const sockaddr* address, int length, int timeoutMs) {
+  u_long nonBlocking = 1;
+  ioctlsocket(s, FIONBIO, &nonBlocking);
+  int code = 0;
+  if (connect(s, address, length) != 0) {
+    code = WSAGetLastError();
+    if (code == WSAEWOULDBLOCK) {
+      fd_set writable;
+      fd_set failed;
+      FD_ZERO(&writable);
+      FD_ZERO(&failed);
+      FD_SET(s, &writable);
+      FD_SET(s, &failed);
+      timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+      int ready = select(0, nullptr, &writable, &failed, &limit);
+      int size = sizeof code;
+      if (ready == 0) {
+        code = WSAETIMEDOUT;
+      } else if (ready < 0) {
+        code = WSAGetLastError();
+      } else if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &size) != 0) {
+        code = WSAGetLastError();
+      } else if (code == 0 && FD_ISSET(s, &failed)) {
+        code = WSAECONNREFUSED;
+      }
+    }
+  }
+  u_long blocking = 0;
+  ioctlsocket(s, FIONBIO, &blocking);
+  return code;
+}
+
+}  // namespace
+
+ConnectResult ConnectToHost(const char* host, uint16_t port, int timeoutMs, Socket* out) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   if (!StartWinsock()) {
     lastError = WSASYSNOTREADY;
     return ConnectResult::kNoSocket;
@@ -282,16 +332,42 @@ ConnectResult ConnectToHost(const char* host, uint16_t port, Socket* out) {
       RememberError();
       continue;
     }
-    if (connect(Handle(s), a->ai_addr, static_cast<int>(a->ai_addrlen)) == 0) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    int code = left.count() > 0
+                   ? ConnectWithin(Handle(s), a->ai_addr, static_cast<int>(a->ai_addrlen),
+                                   static_cast<int>(left.count()))
+                   : WSAETIMEDOUT;
+    if (code == 0) {
       *out = std::move(s);
       result = ConnectResult::kConnected;
       break;
     }
-    RememberError();
-    result = ConnectResult::kRefused;
+    lastError = code;
+    result = FailedConnect(code);
   }
   freeaddrinfo(list);
   return result;
+}
+
+void DescribeError(int code, std::span<char> text) {
+  if (text.empty()) return;
+  text[0] = '\0';
+  wchar_t words[256];
+  DWORD n =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     static_cast<DWORD>(code), 0, words, sizeof words / sizeof words[0], nullptr);
+  while (n > 0 && (words[n - 1] == L'\r' || words[n - 1] == L'\n' || words[n - 1] == L' '))
+    --n;
+  if (n == 0) {
+    std::snprintf(text.data(), text.size(), "error %d", code);
+    return;
+  }
+  // The page that shows these words says UTF-8, as everything on the wire is.
+  int room = text.size() > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(text.size()) - 1;
+  int written = WideCharToMultiByte(CP_UTF8, 0, words, static_cast<int>(n), text.data(), room,
+                                    nullptr, nullptr);
+  text[written > 0 ? static_cast<size_t>(written) : 0] = '\0';
 }
 
 long ReceiveSome(const Socket& s, std::span<char> buffer, int timeoutMs) {
@@ -398,13 +474,35 @@ long RaiseDescriptorLimit() {
   return -1;  // sockets are handles, bounded only by memory
 }
 
-SpliceResult SpliceAll(const Socket& from, const Socket& to) {
-  // No splice here: the answer is copied through a buffer on the worker's stack.
-  char buffer[16384];
-  for (;;) {
-    long in = ReceiveSome(from, buffer);
-    if (in < 0) return SpliceResult::kSourceFailed;
-    if (in == 0) return SpliceResult::kSourceClosed;
-    if (SendAll(to, {buffer, static_cast<size_t>(in)}) == 0) return SpliceResult::kSinkFailed;
+int WaitReadable(const Socket& a, const Socket& b, int timeoutMs) {
+  // WSAPoll does not skip entries the way poll skips negative descriptors: list only the valid.
+  WSAPOLLFD p[2];
+  ULONG count = 0;
+  if (a.Valid()) p[count++] = {Handle(a), POLLRDNORM, 0};
+  if (b.Valid()) p[count++] = {Handle(b), POLLRDNORM, 0};
+  if (count == 0) {
+    Sleep(timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+    return 0;
   }
+  int ready = WSAPoll(p, count, timeoutMs);
+  if (ready < 0) {
+    RememberError();
+    return -1;
+  }
+  constexpr SHORT kReadable = POLLRDNORM | POLLHUP | POLLERR;
+  ULONG at = 0;
+  int result = 0;
+  if (a.Valid() && (p[at++].revents & kReadable) != 0) result |= kReadyA;
+  if (b.Valid() && (p[at].revents & kReadable) != 0) result |= kReadyB;
+  return result;
+}
+
+// Windows has no splice: the relay copies large answers through its own buffer.
+bool SplicePipe::Open() {
+  return false;
+}
+
+long SplicePipe::Move(const Socket&, const Socket&) {
+  lastError = WSAEOPNOTSUPP;
+  return -1;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -156,6 +157,94 @@ TEST_F(CurlTest, ThirtyImagesWithinThreeSeconds) {
     everyImage += "200 43\n";
   EXPECT_TRUE(run.out.ends_with(everyImage)) << run.out;
   EXPECT_EQ(site.Requests().size(), 31u);
+}
+
+// Two answers from each of a kept-alive and a close-delimited origin, one after another in one
+// curl: each ends as soon as it is whole, so curl never waits on a connection to close.
+TEST_F(CurlTest, TwoPagesFromEachKindOfOriginWithinHalfASecond) {
+  SiteOrigin keeps(SiteOrigin::Transport::kPlain, SiteOrigin::Manner::kKeepsAlive);
+  SiteOrigin closes(SiteOrigin::Transport::kPlain, SiteOrigin::Manner::kCloseDelimited);
+  std::vector<std::string> urls;
+  for (SiteOrigin* site : {&keeps, &closes}) {
+    for (const char* target : {"/a.html", "/b.html"}) {
+      site->Serve(target, HtmlPage(target));
+      urls.push_back(site->Base() + target);
+    }
+  }
+  ToolRun run = Curl(urls);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_LT(run.took, 500ms);
+  EXPECT_NE(run.out.find("<body>/b.html</body>"), std::string::npos) << run.out;
+  EXPECT_EQ(keeps.Requests().size() + closes.Requests().size(), 4u);
+}
+
+TEST_F(CurlTest, RefusedTargetGetsTheBadGatewayPageAtOnce) {
+  ToolRun run = Curl(
+      {"-w", "\n%{http_code}", "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_LT(run.took, 500ms);
+  EXPECT_NE(run.out.find("refused the connection"), std::string::npos) << run.out;
+  EXPECT_TRUE(run.out.ends_with("\n502")) << run.out;
+}
+
+// Uploads of every framing arrive whole: chunked from a file, chunked from a pipe, and a large
+// body sent only once the origin's "100 Continue" has come back through the proxy.
+class CurlUploadTest : public CurlTest {
+ protected:
+  // A file of `bytes` bytes of every value in the scratch folder; returns its contents.
+  std::string WriteUpload(const std::string& name, size_t bytes) {
+    std::string data(bytes, '\0');
+    uint32_t x = 99;
+    for (char& c : data) {
+      x = x * 1103515245u + 12345u;
+      c = static_cast<char>(x >> 24);
+    }
+    std::ofstream(dir_.Path() + "/" + name, std::ios::binary) << data;
+    return data;
+  }
+};
+
+TEST_F(CurlUploadTest, ChunkedUploadFromAFileAndFromAPipe) {
+  SiteOrigin site;
+  site.Serve("/file", HtmlPage("stored"));
+  site.Serve("/pipe", HtmlPage("stored"));
+  std::string data = WriteUpload("up.bin", 300 * 1000);
+
+  ToolRun file = Curl({"-H", "Transfer-Encoding: chunked", "-T", "up.bin", site.Base() + "/file"});
+  EXPECT_EQ(file.exitCode, 0) << file.err;
+  // curl knows no length for what comes from a pipe: it sends chunks.
+  path_ = FindTool("sh");
+  ToolRun pipe = Run({"-c", "cat up.bin | curl -q -sS --max-time 20 -x " + ProxyAddress() +
+                                " -T - " + site.Base() + "/pipe"});
+  EXPECT_EQ(pipe.exitCode, 0) << pipe.err;
+
+  for (const char* target : {"/file", "/pipe"}) {
+    auto r = site.WaitFor(target);
+    ASSERT_TRUE(r) << target;
+    EXPECT_EQ(HeaderValue(r->head, "Transfer-Encoding"), "chunked") << r->head;
+    EXPECT_EQ(r->body.size(), data.size()) << target;
+    EXPECT_TRUE(r->body == data) << target;
+  }
+}
+
+TEST_F(CurlUploadTest, ExpectContinueUploadTakesNoLongerThanDirect) {
+  SiteOrigin site;
+  site.Serve("/big", HtmlPage("stored"));
+  std::string data = WriteUpload("big.bin", 2 << 20);
+  std::vector<std::string> upload = {"-H", "Expect: 100-continue", "-T", "big.bin",
+                                     site.Base() + "/big"};
+
+  std::vector<std::string> direct = {"-q", "-sS", "--max-time", "20"};
+  direct.insert(direct.end(), upload.begin(), upload.end());
+  ToolRun alone = Run(direct);
+  ToolRun proxied = Curl(upload);
+
+  EXPECT_EQ(alone.exitCode, 0) << alone.err;
+  EXPECT_EQ(proxied.exitCode, 0) << proxied.err;
+  EXPECT_LT(proxied.took, alone.took + 300ms);
+  std::vector<SeenRequest> seen = site.Requests();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_TRUE(seen[1].body == data);
 }
 
 TEST_F(CurlTest, Ipv6LiteralOriginIsReached) {

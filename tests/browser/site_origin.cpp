@@ -53,6 +53,28 @@ void ForEachHeader(std::string_view head, Visit visit) {
   }
 }
 
+// Decodes a chunked body at the start of pending into *body. True once the last chunk and the
+// trailer have arrived; *consumed then tells how many bytes of pending they took.
+bool DecodeChunks(std::string_view pending, std::string* body, size_t* consumed) {
+  body->clear();
+  size_t at = 0;
+  for (;;) {
+    size_t lineEnd = pending.find("\r\n", at);
+    if (lineEnd == std::string_view::npos) return false;
+    size_t size = std::strtoul(std::string(pending.substr(at, lineEnd - at)).c_str(), nullptr, 16);
+    at = lineEnd + 2;
+    if (size == 0) {
+      size_t end = pending.find("\r\n\r\n", lineEnd);  // trailer lines, then a blank line
+      if (end == std::string_view::npos) return false;
+      *consumed = end + 4;
+      return true;
+    }
+    if (pending.size() < at + size + 2) return false;
+    body->append(pending.substr(at, size));
+    at += size + 2;
+  }
+}
+
 }  // namespace
 
 std::optional<std::string> HeaderValue(std::string_view head, std::string_view name) {
@@ -172,7 +194,8 @@ class SiteOrigin::Stream {
   bool failed_ = false;
 };
 
-SiteOrigin::SiteOrigin(Transport transport) : transport_(transport) {
+SiteOrigin::SiteOrigin(Transport transport, Manner manner)
+    : transport_(transport), manner_(manner) {
   if (transport == Transport::kTls) tls_ = std::make_unique<TlsContext>();
   listenFd_ = ListenOnLoopback(&port_, transport == Transport::kPlainIpv6);
   acceptor_ = std::thread([this] { Accept(); });
@@ -277,8 +300,23 @@ void SiteOrigin::Converse(int fd) {
       size_t targetStart = seen.head.find(' ') + 1;
       seen.target = seen.head.substr(targetStart, seen.head.find(' ', targetStart) - targetStart);
 
+      if (SameNoCase(HeaderValue(seen.head, "Expect").value_or(""), "100-continue") &&
+          !stream.Write("HTTP/1.1 100 Continue\r\n\r\n"))
+        break;
       size_t declared =
           std::strtoul(HeaderValue(seen.head, "Content-Length").value_or("0").c_str(), nullptr, 10);
+      if (SameNoCase(HeaderValue(seen.head, "Transfer-Encoding").value_or(""), "chunked")) {
+        std::string decoded;
+        size_t consumed = 0;
+        while (!DecodeChunks(pending, &decoded, &consumed)) {
+          long n = stream.Read(buf, sizeof buf, kBodyMs);
+          if (n <= 0) break;
+          pending.append(buf, static_cast<size_t>(n));
+        }
+        pending.erase(0, consumed);
+        pending.insert(0, decoded);
+        declared = decoded.size();
+      }
       while (pending.size() < declared) {
         long n = stream.Read(buf, sizeof buf, kBodyMs);
         if (n <= 0) break;
@@ -301,6 +339,12 @@ void SiteOrigin::Converse(int fd) {
       arrived_.notify_all();
 
       SiteAnswer answer = AnswerFor(seen.target);
+      if (manner_ == Manner::kCloseDelimited) {
+        stream.Write("HTTP/1.0 " + answer.status + "\r\nContent-Type: " + answer.contentType +
+                     "\r\n\r\n" + answer.body);
+        break;
+      }
+      if (manner_ == Manner::kKeepsAlive) closing = false;
       std::string bytes = "HTTP/1.1 " + answer.status + "\r\nContent-Type: " + answer.contentType +
                           "\r\nContent-Length: " + std::to_string(answer.body.size()) + "\r\n" +
                           (closing ? "Connection: close\r\n" : "") + "\r\n" + answer.body;

@@ -35,8 +35,13 @@ class TlsContext;
 class SiteOrigin {
  public:
   enum class Transport { kPlain, kPlainIpv6, kTls };
+  // How the site ends its answers: with a length, closing when asked to (as most do); with a
+  // length, keeping the connection whatever the request says; or with no length, closing the
+  // connection after each answer (HTTP/1.0, as CGI scripts and small devices answer).
+  enum class Manner { kHonoursClose, kKeepsAlive, kCloseDelimited };
 
-  explicit SiteOrigin(Transport transport = Transport::kPlain);
+  explicit SiteOrigin(Transport transport = Transport::kPlain,
+                      Manner manner = Manner::kHonoursClose);
   ~SiteOrigin();
   SiteOrigin(const SiteOrigin&) = delete;
   SiteOrigin& operator=(const SiteOrigin&) = delete;
@@ -60,6 +65,7 @@ class SiteOrigin {
   SiteAnswer AnswerFor(const std::string& target);
 
   Transport transport_;
+  Manner manner_;
   std::unique_ptr<TlsContext> tls_;
   int listenFd_ = -1;
   uint16_t port_ = 0;

@@ -40,13 +40,22 @@ class RewritingProxyTest : public ProxyTest {
 
 TEST_F(RewritingProxyTest, RefererCarriesTheLastHtmlPage) {
   TestOrigin origin(kHtmlAnswer);
-  EXPECT_EQ(Get(origin, "/index.html"), kHtmlAnswer);
+  EXPECT_EQ(Get(origin, "/index.html"), Closing(kHtmlAnswer));
   EXPECT_EQ(origin.Request(0), Closing("GET /index.html HTTP/1.0\r\n" + HostLine(origin) + "\r\n"));
 
-  EXPECT_EQ(Get(origin, "/next.html", "Accept: */*\r\n"), kHtmlAnswer);
+  EXPECT_EQ(Get(origin, "/next.html", "Accept: */*\r\n"), Closing(kHtmlAnswer));
   EXPECT_EQ(origin.Request(1),
             Closing("GET /next.html HTTP/1.0\r\nAccept: */*\r\nReferer: " + Site(origin) +
                     "/index.html\r\n" + HostLine(origin) + "\r\n"));
+}
+
+// Interim answers reach the client as they are; the page memory looks at the final answer.
+TEST_F(RewritingProxyTest, PageMemoryLooksPastInterimAnswers) {
+  const std::string interim =
+      "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\n\r\n";
+  TestOrigin origin(interim + kHtmlAnswer);
+  EXPECT_EQ(Get(origin, "/after-continue.html"), interim + Closing(kHtmlAnswer));
+  EXPECT_EQ(RememberedPage(), Site(origin) + "/after-continue.html");
 }
 
 TEST_F(RewritingProxyTest, DeviceLinesGoUnlessSendMachine) {

@@ -216,10 +216,16 @@ TEST_F(QtDialogTest, SettingsLayoutFollowsTheDialogUnitsOfItsFont) {
     DialogBaseUnits units = BaseUnitsOf(dialog->font());
     EXPECT_GT(units.x, 0);
     EXPECT_GT(units.y, units.x);  // a character is taller than it is wide
-    EXPECT_EQ(dialog->size(), DialogUnitsToPixels(units, 0, 0, 171, 121).size());
-    EXPECT_EQ(Control(dialog, 1)->geometry(), DialogUnitsToPixels(units, 59, 100, 50, 14));
-    EXPECT_EQ(Control(dialog, 1008)->geometry(), DialogUnitsToPixels(units, 146, 51, 18, 14));
-    EXPECT_EQ(Control(dialog, 1013)->geometry(), DialogUnitsToPixels(units, 99, 85, 69, 10));
+    // The base units, stretched where a text needs it, never shrunk.
+    auto* built = dynamic_cast<QtDialog*>(dialog);
+    ASSERT_NE(built, nullptr);
+    DialogScale scale = built->Scale();
+    EXPECT_GE(scale.xPixels * 4, units.x * scale.xUnits);
+    EXPECT_GE(scale.yPixels * 8, units.y * scale.yUnits);
+    EXPECT_EQ(dialog->size(), DialogUnitsToPixels(scale, 0, 0, 171, 121).size());
+    EXPECT_EQ(Control(dialog, 1)->geometry(), DialogUnitsToPixels(scale, 59, 100, 50, 14));
+    EXPECT_EQ(Control(dialog, 1008)->geometry(), DialogUnitsToPixels(scale, 146, 51, 18, 14));
+    EXPECT_EQ(Control(dialog, 1013)->geometry(), DialogUnitsToPixels(scale, 99, 85, 69, 10));
     // Row five: "apply to all" stands left of "quote marks only".
     EXPECT_LT(Control(dialog, 1012)->x(), Control(dialog, 1011)->x());
     PressKey(dialog, Qt::Key_Escape);

@@ -91,13 +91,13 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-// One run of build/corvane without a display (unless `extra` names one), its standard error kept
-// in a file.
+// One run of build/corvane with the arguments given, without a display (unless `extra` names
+// one), its standard output and error kept in files.
 class Corvane {
  public:
   Corvane(const TempRuntimeDir& runtime, uint16_t port, const char* name,
-          std::vector<std::string> extra = {})
-      : errors_(runtime.File(name)) {
+          std::vector<std::string> extra = {}, std::vector<std::string> args = {})
+      : errors_(runtime.File(name)), output_(errors_ + ".out") {
     // Its settings go to the test's folder too, never to the user's own.
     std::vector<std::string> env{"XDG_RUNTIME_DIR=" + runtime.Path(),
                                  "XDG_CONFIG_HOME=" + runtime.Path(),
@@ -117,6 +117,8 @@ class Corvane {
 
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
     posix_spawn_file_actions_addopen(&files, 2, errors_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0600);
     posix_spawnattr_t attributes;
@@ -125,8 +127,12 @@ class Corvane {
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);  // as a shell would start it
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    char* argv[] = {const_cast<char*>(CORVANE_EXECUTABLE), nullptr};
-    if (posix_spawn(&pid_, CORVANE_EXECUTABLE, &files, &attributes, argv, envp.data()) != 0)
+    args.insert(args.begin(), CORVANE_EXECUTABLE);
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+      argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, CORVANE_EXECUTABLE, &files, &attributes, argv.data(), envp.data()) != 0)
       pid_ = -1;
     posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attributes);
@@ -146,6 +152,7 @@ class Corvane {
   void Signal(int signal) const { ::kill(pid_, signal); }
   pid_t Pid() const { return pid_; }
   std::string Errors() const { return ReadFile(errors_); }
+  std::string Output() const { return ReadFile(output_); }
 
   // The exit code once it has ended by itself, or -1 when it runs past our patience.
   int ExitCode() {
@@ -158,6 +165,7 @@ class Corvane {
 
  private:
   std::string errors_;
+  std::string output_;
   pid_t pid_ = -1;
   bool exited_ = false;
 };
@@ -192,7 +200,9 @@ TEST_F(SingleInstanceTest, SecondStartTapsTheRunningInstanceAndEnds) {
   StartFirst();
   Corvane second(runtime, port, "second.err");
   EXPECT_EQ(second.ExitCode(), 0);
-  EXPECT_EQ(second.Errors(), "");  // no second proxy, so no "bind" failure either
+  // No second proxy, so no "bind" failure either; only where the start went.
+  EXPECT_EQ(second.Errors(),
+            "corvane: already running; the running instance was asked to open its menu\n");
   EXPECT_TRUE(WaitFor([&] { return first.Errors().find(kMenuNote) != std::string::npos; }));
 
   first.Signal(SIGTERM);
@@ -233,7 +243,7 @@ TEST(SingleInstanceStaleTest, TakenNameWithNoWindowPostsNothingAndEnds) {
   CloseNamedMutex(held);
 }
 
-TEST(SingleInstancePortTest, TakenPortShowsBindFailureAndEndsCleanly) {
+TEST(SingleInstancePortTest, TakenPortShowsBindFailureAndEndsWithStatusOne) {
   TempRuntimeDir runtime;
   uint16_t port = FreePort();
   UniqueFd taken(::socket(AF_INET6, SOCK_STREAM, 0));
@@ -245,7 +255,7 @@ TEST(SingleInstancePortTest, TakenPortShowsBindFailureAndEndsCleanly) {
   ASSERT_EQ(::listen(taken.Get(), 1), 0);
 
   Corvane corvane(runtime, port, "corvane.err");
-  EXPECT_EQ(corvane.ExitCode(), 0);
+  EXPECT_EQ(corvane.ExitCode(), 1);
   EXPECT_NE(corvane.Errors().find("): bind"), std::string::npos) << corvane.Errors();
   EXPECT_FALSE(std::filesystem::exists(runtime.File("CORVANE.window")));
   // The store was never read: a first read would have written the defaults.
@@ -297,6 +307,35 @@ TEST(DesktopHandOffTest, NoDisplayStaysHeadlessWithoutQt) {
             std::string::npos);
   headless.Signal(SIGTERM);
   EXPECT_EQ(headless.ExitCode(), 0);
+}
+
+// Options a terminal user gives: answered on standard output, or refused in one line on standard
+// error; either way nothing starts, not even the hand-off to the desktop program.
+TEST(CommandLineProcessTest, OptionsAnswerOrRefuseWithoutStartingAnything) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string outputStart;
+    std::string errors;
+  };
+  const Case cases[] = {
+      {{"--version"}, 0, "corvane 1.0.8.1\n", ""},
+      {{"--help"}, 0, "Usage: corvane [OPTION]...\n", ""},
+      {{"--verbose"}, 2, "", "corvane: unknown option '--verbose' (try 'corvane --help')\n"},
+  };
+  for (const Case& c : cases) {
+    TempRuntimeDir runtime;
+    uint16_t port = FreePort();
+    uint16_t xPort = 0;  // a display that answers, so a started program would hand off
+    UniqueFd xServer(ListenOnLoopback(&xPort));
+    std::string display = "DISPLAY=127.0.0.1:" + std::to_string(xPort - 6000);
+    Corvane corvane{runtime, port, "options.err", {display, "QT_QPA_PLATFORM=offscreen"}, c.args};
+    EXPECT_EQ(corvane.ExitCode(), c.status) << c.args[0];
+    EXPECT_EQ(corvane.Output().rfind(c.outputStart, 0), 0u) << corvane.Output();
+    EXPECT_EQ(corvane.Errors(), c.errors);
+    EXPECT_FALSE(std::filesystem::exists(runtime.File("CORVANE.window"))) << c.args[0];
+    EXPECT_FALSE(std::filesystem::exists(runtime.File("Lumet"))) << c.args[0];
+  }
 }
 
 class CloseSignalTest : public SingleInstanceTest, public ::testing::WithParamInterface<int> {};
