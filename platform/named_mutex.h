@@ -1,6 +1,6 @@
 // A named mutex that tells the processes of one user session apart (CreateMutex, ReleaseMutex,
-// CloseHandle): an exclusive flock on "<runtime directory>/<name>.lock". The lock goes with the
-// process, so a crashed holder never leaves the name taken.
+// CloseHandle): on POSIX an exclusive flock on "<runtime directory>/<name>.lock", on Windows the
+// real named mutex. Either goes with the process, so a crashed holder never leaves the name taken.
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,8 @@
 // The current user's registry, kept on POSIX as text files in the shape of a registry export.
 //
 // The four calls map one to one onto RegCreateKeyEx, RegQueryValueEx, RegSetValueEx and
-// RegCloseKey, with the same status codes, so a Windows build can put the real registry behind
-// them without its callers noticing.
+// RegCloseKey, with the same status codes; the Windows build puts the real registry behind them
+// (platform/win32/registry.cpp), and what follows about files is the POSIX stand-in's.
 //
 // Where keys live: "Software\<Maker>\<Program>" and every key below it are kept in
 // $XDG_CONFIG_HOME/<Maker>/<Program>.reg ($XDG_CONFIG_HOME defaults to ~/.config; a relative one

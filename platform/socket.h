@@ -1,10 +1,19 @@
-// TCP sockets over POSIX: the handful of operations the proxy needs, with the descriptor owned
-// by a small RAII type so that no path can leak one.
+// TCP sockets: the handful of operations the proxy needs, with the system's handle owned by a
+// small RAII type so that no path can leak one.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+// The system's handle of a socket: a descriptor on POSIX, a SOCKET on Windows.
+#ifdef _WIN32
+using SocketHandle = uintptr_t;
+inline constexpr SocketHandle kNoSocketHandle = ~uintptr_t{0};  // INVALID_SOCKET
+#else
+using SocketHandle = int;
+inline constexpr SocketHandle kNoSocketHandle = -1;
+#endif
 
 // Stands for the sockets library's WSAECONNRESET: a peer that reset or went away.
 inline constexpr int kErrorConnectionReset = 10054;
@@ -12,20 +21,20 @@ inline constexpr int kErrorConnectionReset = 10054;
 class Socket {
  public:
   Socket() = default;
-  explicit Socket(int fd) : fd_(fd) {}
+  explicit Socket(SocketHandle fd) : fd_(fd) {}
   Socket(Socket&& other) noexcept : fd_(other.Release()) {}
   Socket& operator=(Socket&& other) noexcept;
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
   ~Socket() { Close(); }
 
-  bool Valid() const { return fd_ >= 0; }
-  int Fd() const { return fd_; }
-  int Release();
+  bool Valid() const { return fd_ != kNoSocketHandle; }
+  SocketHandle Fd() const { return fd_; }
+  SocketHandle Release();
   void Close();
 
  private:
-  int fd_ = -1;
+  SocketHandle fd_ = kNoSocketHandle;
 };
 
 // The calling thread's last error code, as the failure messages show it.
@@ -119,5 +128,6 @@ class SplicePipe {
   Socket writeEnd_;
 };
 
-// Raises the soft limit on open descriptors to the hard limit; returns the limit now in force.
+// Raises the soft limit on open descriptors to the hard limit; returns the limit now in force,
+// -1 for none (Windows has no such limit on sockets).
 long RaiseDescriptorLimit();

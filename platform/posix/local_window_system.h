@@ -9,7 +9,7 @@
 
 #include "platform/posix/message_queue.h"
 #include "platform/posix/unique_fd.h"
-#include "platform/window_socket.h"
+#include "platform/posix/window_socket.h"
 #include "platform/window_system.h"
 
 // Window classes registered at one time; the program registers one.

@@ -35,8 +35,8 @@ Socket& Socket::operator=(Socket&& other) noexcept {
   return *this;
 }
 
-int Socket::Release() {
-  int fd = fd_;
+SocketHandle Socket::Release() {
+  SocketHandle fd = fd_;
   fd_ = -1;
   return fd;
 }

@@ -1,4 +1,4 @@
-#include "platform/window_socket.h"
+#include "platform/posix/window_socket.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>

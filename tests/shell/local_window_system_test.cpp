@@ -14,8 +14,8 @@
 #include "platform/named_mutex.h"
 #include "platform/posix/headless_window_system.h"
 #include "platform/posix/runtime_dir.h"
+#include "platform/posix/window_socket.h"
 #include "platform/resource_table.h"
-#include "platform/window_socket.h"
 #include "resources/corvane_resources.h"
 #include "tests/shell/temp_runtime_dir.h"
 

@@ -1,10 +1,15 @@
 #include "tests/support/loopback.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <cctype>
 #include <cerrno>
@@ -13,6 +18,54 @@
 #include <cstring>
 
 namespace {
+
+#ifdef _WIN32
+// Sockets are handles on Windows; the tests' own stay small enough for an int.
+constexpr int kNoSignal = 0;
+constexpr int kShutWrite = SD_SEND;
+
+int OpenSocket(int family) {
+  static const bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return started ? static_cast<int>(::socket(family, SOCK_STREAM, 0)) : -1;
+}
+void CloseFd(int fd) {
+  ::closesocket(static_cast<SOCKET>(fd));
+}
+int WaitReadable(int fd, int timeoutMs) {
+  WSAPOLLFD p{static_cast<SOCKET>(fd), POLLRDNORM, 0};
+  return ::WSAPoll(&p, 1, timeoutMs);
+}
+int AcceptOn(int fd) {
+  return static_cast<int>(::accept(static_cast<SOCKET>(fd), nullptr, nullptr));
+}
+bool AcceptFailurePasses() {
+  return WSAGetLastError() == WSAECONNRESET;
+}
+#else
+constexpr int kNoSignal = MSG_NOSIGNAL;
+constexpr int kShutWrite = SHUT_WR;
+constexpr int kShutBoth = SHUT_RDWR;
+
+int OpenSocket(int family) {
+  return ::socket(family, SOCK_STREAM, 0);
+}
+void CloseFd(int fd) {
+  ::close(fd);
+}
+int WaitReadable(int fd, int timeoutMs) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, timeoutMs);
+}
+int AcceptOn(int fd) {
+  return ::accept(fd, nullptr, nullptr);
+}
+bool AcceptFailurePasses() {
+  return errno == EINTR || errno == ECONNABORTED;
+}
+#endif
 
 sockaddr_in LoopbackAddress(uint16_t port) {
   sockaddr_in a{};
@@ -35,19 +88,19 @@ long HeaderNumber(std::string_view head, std::string_view name) {
 }  // namespace
 
 uint16_t FreeLoopbackPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  int fd = OpenSocket(AF_INET);
   sockaddr_in a = LoopbackAddress(0);
   ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
   socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
+  CloseFd(fd);
   return ntohs(a.sin_port);
 }
 
 int ListenOnLoopback(uint16_t* port, bool ipv6) {
-  int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+  int fd = OpenSocket(ipv6 ? AF_INET6 : AF_INET);
   int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
   sockaddr_storage address{};
   socklen_t length;
   if (ipv6) {
@@ -68,10 +121,10 @@ int ListenOnLoopback(uint16_t* port, bool ipv6) {
 }
 
 int ConnectLoopback(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  int fd = OpenSocket(AF_INET);
   sockaddr_in a = LoopbackAddress(port);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
+    CloseFd(fd);
     return -1;
   }
   return fd;
@@ -79,7 +132,7 @@ int ConnectLoopback(uint16_t port) {
 
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
-    ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    ssize_t n = ::send(fd, bytes.data(), bytes.size(), kNoSignal);
     if (n <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(n));
   }
@@ -90,8 +143,7 @@ std::string ReadUntilClosed(int fd, std::chrono::milliseconds limit) {
   std::string got;
   char buf[16384];
   for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) break;
+    if (WaitReadable(fd, static_cast<int>(limit.count())) <= 0) break;
     ssize_t n = ::recv(fd, buf, sizeof buf, 0);
     if (n <= 0) break;
     got.append(buf, static_cast<size_t>(n));
@@ -104,8 +156,16 @@ std::string Exchange(uint16_t port, std::string_view request, std::chrono::milli
   if (fd < 0) return "<no connection>";
   WriteAll(fd, request);
   std::string answer = ReadUntilClosed(fd, limit);
-  ::close(fd);
+  CloseFd(fd);
   return answer;
+}
+
+void CloseConnection(int fd) {
+  CloseFd(fd);
+}
+
+void ShutdownSending(int fd) {
+  ::shutdown(fd, kShutWrite);
 }
 
 std::string Closing(const std::string& request) {
@@ -162,23 +222,28 @@ TestOrigin::TestOrigin(std::string answer, bool ipv6, Reading reading)
 }
 
 TestOrigin::~TestOrigin() {
-  ::shutdown(listenFd_, SHUT_RDWR);
+#ifdef _WIN32
+  // shutdown does not wake accept on Windows; closing the listener does.
+  CloseFd(listenFd_);
   thread_.join();
-  ::close(listenFd_);
+#else
+  ::shutdown(listenFd_, kShutBoth);
+  thread_.join();
+  CloseFd(listenFd_);
+#endif
 }
 
 void TestOrigin::Serve() {
   for (;;) {
-    int fd = ::accept(listenFd_, nullptr, nullptr);
+    int fd = AcceptOn(listenFd_);
     if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (AcceptFailurePasses()) continue;
       return;
     }
     std::string got;
     char buf[16384];
     while (reading_ == Reading::kToTheEnd || !RequestComplete(got)) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 2000) <= 0) break;
+      if (WaitReadable(fd, 2000) <= 0) break;
       ssize_t n = ::recv(fd, buf, sizeof buf, 0);
       if (n <= 0) break;
       got.append(buf, static_cast<size_t>(n));
@@ -189,8 +254,8 @@ void TestOrigin::Serve() {
     }
     arrived_.notify_all();
     WriteAll(fd, answer_);
-    ::shutdown(fd, SHUT_WR);
-    ::close(fd);
+    ::shutdown(fd, kShutWrite);
+    CloseFd(fd);
   }
 }
 

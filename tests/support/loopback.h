@@ -25,6 +25,10 @@ int ConnectLoopback(uint16_t port);
 // Writes all of bytes; false when the peer went away.
 bool WriteAll(int fd, std::string_view bytes);
 
+// Closes a socket of the helpers above; shuts down its sending side only.
+void CloseConnection(int fd);
+void ShutdownSending(int fd);
+
 // Reads until the peer closes or `limit` passes with nothing new. Returns what arrived.
 std::string ReadUntilClosed(int fd, std::chrono::milliseconds limit = 5000ms);
 
