@@ -1,0 +1,132 @@
+// TLS connections over sockets the caller owns, to the browser and to the origin.
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/openssl/openssl_parts.h"
+#include "platform/tls.h"
+
+namespace {
+
+SSL* Ssl(TlsSession* session) {
+  return reinterpret_cast<SSL*>(session);
+}
+
+void CopyText(std::string_view text, std::span<char> out) {
+  if (out.empty()) return;
+  size_t n = std::min(text.size(), out.size() - 1);
+  std::memcpy(out.data(), text.data(), n);
+  out[n] = '\0';
+}
+
+bool IsAddress(const char* host) {
+  ASN1_OCTET_STRING* address = a2i_IPADDRESS(host);
+  ASN1_OCTET_STRING_free(address);
+  return address != nullptr;
+}
+
+}  // namespace
+
+bool TlsStream::AcceptBrowser(const Socket& s, const char* fallbackHost) {
+  Close();
+  ContextPtr context = BrowserContext();
+  if (context == nullptr) return false;
+  SSL* ssl = SSL_new(context.get());
+  if (ssl == nullptr) return false;
+  session_ = reinterpret_cast<TlsSession*>(ssl);
+  fd_ = s.Fd();
+  broken_ = true;  // until the handshake is done
+  X509Ptr cert = CertificateFor(fallbackHost);
+  if (cert != nullptr) SSL_use_certificate(ssl, cert.get());
+  bool done = SSL_set_fd(ssl, s.Fd()) == 1 && SSL_accept(ssl) == 1;
+  ERR_clear_error();
+  if (!done) {
+    Close();
+    return false;
+  }
+  broken_ = false;
+  return true;
+}
+
+OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, std::span<char> error) {
+  Close();
+  CopyText("", error);
+  ContextPtr context = OriginContext();
+  if (context == nullptr) return OriginHandshake::kFailed;
+  SSL* ssl = SSL_new(context.get());
+  if (ssl == nullptr) return OriginHandshake::kFailed;
+  session_ = reinterpret_cast<TlsSession*>(ssl);
+  fd_ = s.Fd();
+  broken_ = true;
+  // A wildcard stands for a whole label only ("*.example.com", never "w*.example.com").
+  SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  bool named = IsAddress(host)
+                   ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host) == 1
+                   : SSL_set1_host(ssl, host) == 1 && SSL_set_tlsext_host_name(ssl, host) == 1;
+  bool done = named && SSL_set_fd(ssl, s.Fd()) == 1 && SSL_connect(ssl) == 1;
+  ERR_clear_error();
+  if (done) {
+    broken_ = false;
+    return OriginHandshake::kConnected;
+  }
+  long verdict = SSL_get_verify_result(ssl);
+  bool unverified = named && verdict != X509_V_OK;
+  if (unverified) CopyText(X509_verify_cert_error_string(verdict), error);
+  Close();
+  return unverified ? OriginHandshake::kUnverified : OriginHandshake::kFailed;
+}
+
+long TlsStream::Receive(std::span<char> buffer, int timeoutMs) {
+  if (session_ == nullptr || broken_) return -1;
+  SSL* ssl = Ssl(session_);
+  if (timeoutMs >= 0 && SSL_pending(ssl) == 0) {
+    pollfd p{fd_, POLLIN, 0};
+    int ready = ::poll(&p, 1, timeoutMs);
+    if (ready == 0) return kReceiveTimedOut;
+    if (ready < 0) return -1;
+  }
+  int n = SSL_read(ssl, buffer.data(), static_cast<int>(buffer.size()));
+  if (n > 0) return n;
+  int why = SSL_get_error(ssl, n);
+  ERR_clear_error();
+  // An origin that closes without a goodbye has still ended its answer, as over plain TCP.
+  if (why == SSL_ERROR_ZERO_RETURN || (why == SSL_ERROR_SYSCALL && errno == 0)) {
+    if (why == SSL_ERROR_SYSCALL) broken_ = true;
+    return 0;
+  }
+  broken_ = true;
+  return -1;
+}
+
+int TlsStream::Send(std::span<const char> bytes) {
+  if (session_ == nullptr || broken_) return 0;
+  SSL* ssl = Ssl(session_);
+  while (!bytes.empty()) {
+    int n = SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size()));
+    if (n <= 0) {
+      ERR_clear_error();
+      broken_ = true;
+      return 0;
+    }
+    bytes = bytes.subspan(static_cast<size_t>(n));
+  }
+  return 1;
+}
+
+bool TlsStream::Resumed() const {
+  return session_ != nullptr && SSL_session_reused(Ssl(session_)) == 1;
+}
+
+void TlsStream::Close() {
+  if (session_ == nullptr) return;
+  SSL* ssl = Ssl(session_);
+  if (!broken_) SSL_shutdown(ssl);  // our goodbye only; the peer's is not waited for
+  ERR_clear_error();
+  SSL_free(ssl);
+  session_ = nullptr;
+  fd_ = -1;
+  broken_ = false;
+}
