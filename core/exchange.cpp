@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "core/connection_close.h"
+#include "core/inspection.h"
 #include "core/report_failure.h"
 #include "core/request_target.h"
 #include "core/settings.h"
@@ -94,7 +95,11 @@ long PrepareHead(Worker& w, long received) {
   if (hooks.repairObjectAddress != nullptr)
     hooks.repairObjectAddress(rewritable, std::span<char>(w.requestAddress));
   ForceConnectionClose(w.chunk);
-  if (!ChooseTarget(w) || !ConnectOrReport(w)) return -1;
+  if (w.clientTls.Active()) {
+    if (!OpenInspectedOrigin(w)) return -1;
+  } else if (!ChooseTarget(w) || !ConnectOrReport(w)) {
+    return -1;
+  }
   return tail;
 }
 
@@ -106,20 +111,19 @@ bool ForwardRequest(Worker& w, long received) {
   std::string_view text = TextIn(w.chunk);
   int32_t declaredLength = GetContentLength(text);
   long long bodyCount = declaredLength > 0 ? FirstChunkBodyBytes(text, tail) : 0;
-  if (!SendOrReset(w.server, text) ||
-      !SendOrReset(w.server, {w.rawTail, static_cast<size_t>(tail)})) {
+  if (!SendToServer(w, text) || !SendToServer(w, {w.rawTail, static_cast<size_t>(tail)})) {
     EndExchange(w);
     return false;
   }
   if (received == 0) return true;
   while (declaredLength > 0 && bodyCount < declaredLength) {
-    long n = ReceiveSome(w.client, {w.chunk, kChunkReceiveLimit});
+    long n = ReceiveFromClient(w, {w.chunk, kChunkReceiveLimit});
     if (n < 0) {
       EndExchange(w);
       return false;
     }
     if (n == 0) return true;
-    if (!SendOrReset(w.server, {w.chunk, static_cast<size_t>(n)})) {
+    if (!SendToServer(w, {w.chunk, static_cast<size_t>(n)})) {
       EndExchange(w);
       return false;
     }
@@ -132,7 +136,7 @@ bool ForwardRequest(Worker& w, long received) {
 bool RelayAnswer(Worker& w) {
   bool firstAnswer = true;
   for (;;) {
-    long received = ReceiveSome(w.server, {w.chunk, kChunkReceiveLimit});
+    long received = ReceiveFromServer(w, {w.chunk, kChunkReceiveLimit});
     if (received < 0) {
       EndExchange(w);
       return false;
@@ -143,13 +147,14 @@ bool RelayAnswer(Worker& w) {
     if (firstAnswer && w.run.hooks.noteFirstAnswer != nullptr) {
       w.run.hooks.noteFirstAnswer(answer, TextIn(w.requestAddress));
     }
-    if (!SendOrReset(w.client, answer)) {
+    if (!SendToClient(w, answer)) {
       EndExchange(w);
       return false;
     }
     // A full first chunk promises a large answer: the rest goes through the kernel unexamined,
-    // until the client fails, when the plain relay takes over again.
-    if (firstAnswer && received == static_cast<long>(kChunkReceiveLimit)) {
+    // until the client fails, when the plain relay takes over again. TLS bytes never do.
+    bool plain = !w.clientTls.Active() && !w.serverTls.Active();
+    if (plain && firstAnswer && received == static_cast<long>(kChunkReceiveLimit)) {
       switch (SpliceAll(w.server, w.client)) {
         case SpliceResult::kSourceClosed:
           return true;
@@ -171,7 +176,9 @@ bool RelayAnswer(Worker& w) {
 // The origin has closed: its side goes at once, the client's after the closing delay, by the
 // delayed closer when it has room and by this thread otherwise.
 void CloseAfterDelay(Worker& w) {
-  w.server.Close();  // sends our end of data: the origin's was read to its end
+  w.serverTls.Close();
+  w.clientTls.Close();  // our goodbye first: the client then knows the answer is whole
+  w.server.Close();     // sends our end of data: the origin's was read to its end
   if (CloseLater(w.client, w.run.options.closeDelayMs)) return;
   std::this_thread::sleep_for(std::chrono::milliseconds(w.run.options.closeDelayMs));
   ShutdownBoth(w.client);
@@ -181,6 +188,8 @@ void CloseAfterDelay(Worker& w) {
 }  // namespace
 
 void EndExchange(Worker& w) {
+  w.serverTls.Close();
+  w.clientTls.Close();
   ReportFailure(nullptr, &w.client, &w.server);
 }
 
@@ -193,8 +202,8 @@ long ReceiveHead(Worker& w) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return -1;
-    long n = ReceiveSome(w.client, {w.chunk + received, kChunkReceiveLimit - received},
-                         static_cast<int>(left.count()));
+    long n = ReceiveFromClient(w, {w.chunk + received, kChunkReceiveLimit - received},
+                               static_cast<int>(left.count()));
     if (n < 0) return -1;
     if (n == 0) break;
     size_t from = received > 3 ? received - 3 : 0;
@@ -234,6 +243,10 @@ void ServeExchange(Worker& w) {
     ServeTunnel(w, received);
     return;
   }
+  ServeRequest(w, received);
+}
+
+void ServeRequest(Worker& w, long received) {
   if (!ForwardRequest(w, received) || !RelayAnswer(w)) return;
   CloseAfterDelay(w);
 }

@@ -22,6 +22,11 @@ void ShowMessageBox(std::u16string_view text) {
   if (MessageBoxHandler handler = boxHandler.load()) handler(text);
 }
 
+void WriteErrorLine(std::string_view line) {
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+  std::fflush(stderr);
+}
+
 void SetMessageBoxHandler(MessageBoxHandler handler) {
   boxHandler.store(handler);
 }

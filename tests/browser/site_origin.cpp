@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "tests/browser/test_authority.h"
 #include "tests/support/loopback.h"
 
 namespace {
@@ -96,6 +98,20 @@ class TlsContext {
     X509_free(cert);
     EVP_PKEY_free(key);
   }
+  explicit TlsContext(const PemIdentity& identity) {
+    BIO* certText =
+        BIO_new_mem_buf(identity.certificate.data(), static_cast<int>(identity.certificate.size()));
+    BIO* keyText = BIO_new_mem_buf(identity.key.data(), static_cast<int>(identity.key.size()));
+    X509* cert = PEM_read_bio_X509(certText, nullptr, nullptr, nullptr);
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(keyText, nullptr, nullptr, nullptr);
+    ctx_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate(ctx_, cert);
+    SSL_CTX_use_PrivateKey(ctx_, key);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    BIO_free(certText);
+    BIO_free(keyText);
+  }
   ~TlsContext() { SSL_CTX_free(ctx_); }
   TlsContext(const TlsContext&) = delete;
   TlsContext& operator=(const TlsContext&) = delete;
@@ -175,6 +191,12 @@ class SiteOrigin::Stream {
 SiteOrigin::SiteOrigin(Transport transport) : transport_(transport) {
   if (transport == Transport::kTls) tls_ = std::make_unique<TlsContext>();
   listenFd_ = ListenOnLoopback(&port_, transport == Transport::kPlainIpv6);
+  acceptor_ = std::thread([this] { Accept(); });
+}
+
+SiteOrigin::SiteOrigin(const PemIdentity& identity) : transport_(Transport::kTls) {
+  tls_ = std::make_unique<TlsContext>(identity);
+  listenFd_ = ListenOnLoopback(&port_, false);
   acceptor_ = std::thread([this] { Accept(); });
 }
 

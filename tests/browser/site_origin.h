@@ -31,12 +31,15 @@ struct SeenRequest {
 };
 
 class TlsContext;
+struct PemIdentity;
 
 class SiteOrigin {
  public:
   enum class Transport { kPlain, kPlainIpv6, kTls };
 
   explicit SiteOrigin(Transport transport = Transport::kPlain);
+  // A TLS origin showing the given certificate instead of one made on the spot.
+  explicit SiteOrigin(const PemIdentity& identity);
   ~SiteOrigin();
   SiteOrigin(const SiteOrigin&) = delete;
   SiteOrigin& operator=(const SiteOrigin&) = delete;
