@@ -18,26 +18,34 @@ bool IsHopByHopLine(std::string_view line) {
 
 }  // namespace
 
-int ForceConnectionClose(std::span<char> chunk) {
-  std::string_view text = TextIn(chunk);
-  size_t headEnd = text.find("\r\n\r\n");
-  if (headEnd == std::string_view::npos) return 0;
-  size_t length = text.size();
-  if (length + kConnectionCloseLine.size() >= chunk.size()) return 0;
-  // Header lines start after each "\r\n" up to the blank line; the request line is never one.
-  size_t line = text.find("\r\n") + 2;
+bool ReplaceConnectionLines(std::span<char> buffer, size_t* length) {
+  size_t n = *length;
+  std::string_view bytes(buffer.data(), n);
+  size_t headEnd = bytes.find("\r\n\r\n");
+  if (headEnd == std::string_view::npos) return false;
+  if (n + kConnectionCloseLine.size() >= buffer.size()) return false;
+  // Header lines start after each "\r\n" up to the blank line; the first line is never one.
+  size_t line = bytes.find("\r\n") + 2;
   while (line < headEnd + 2) {
-    size_t next = std::string_view(chunk.data(), length).find("\r\n", line) + 2;
-    if (IsHopByHopLine(std::string_view(chunk.data() + line, next - line))) {
-      std::memmove(chunk.data() + line, chunk.data() + next, length - next + 1);
-      length -= next - line;
+    size_t next = std::string_view(buffer.data(), n).find("\r\n", line) + 2;
+    if (IsHopByHopLine(std::string_view(buffer.data() + line, next - line))) {
+      std::memmove(buffer.data() + line, buffer.data() + next, n - next);
+      n -= next - line;
       headEnd -= next - line;
     } else {
       line = next;
     }
   }
   size_t at = headEnd + 2;
-  std::memmove(chunk.data() + at + kConnectionCloseLine.size(), chunk.data() + at, length - at + 1);
-  std::memcpy(chunk.data() + at, kConnectionCloseLine.data(), kConnectionCloseLine.size());
+  std::memmove(buffer.data() + at + kConnectionCloseLine.size(), buffer.data() + at, n - at);
+  std::memcpy(buffer.data() + at, kConnectionCloseLine.data(), kConnectionCloseLine.size());
+  *length = n + kConnectionCloseLine.size();
+  return true;
+}
+
+int ForceConnectionClose(std::span<char> chunk) {
+  size_t length = TextIn(chunk).size();
+  if (!ReplaceConnectionLines(chunk, &length)) return 0;
+  chunk[length] = '\0';
   return 1;
 }

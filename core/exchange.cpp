@@ -2,9 +2,9 @@
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "core/connection_close.h"
+#include "core/failure_page.h"
 #include "core/inspection.h"
 #include "core/report_failure.h"
 #include "core/request_target.h"
@@ -43,8 +43,20 @@ long FirstChunkBodyBytes(std::string_view text, long tailBytes) {
   return static_cast<long>(text.size() - headEnd - 4) + tailBytes;
 }
 
+// Answers the client with the failure page (its connection then closes as every exchange's
+// does), and shows step's box afterwards, when there is one: no box holds a client.
+void AnswerFailure(Worker& w, FailureKind kind, const char16_t* step) {
+  int code = LastErrorCode();  // before anything else can change it
+  char words[128] = "";
+  if (kind != FailureKind::kNoHost) DescribeError(code, words);
+  size_t n = WriteFailurePage({w.chunk, kChunkBufferSize}, kind, TextIn(w.targetHost), words);
+  SendTo(w, Side::kClient, {w.chunk, n});
+  FinishExchange(w);
+  if (step != nullptr) ShowFailure(code, step);
+}
+
 // Picks the target and cuts the absolute address for a direct request. False when the request
-// names no host, which has been reported.
+// names no host, which has been answered.
 bool ChooseTarget(Worker& w) {
   ProxySettings settings = CurrentSettings();
   if (settings.UseProxy != 0) {
@@ -53,7 +65,7 @@ bool ChooseTarget(Worker& w) {
     return true;
   }
   if (GetTargetHost(TextIn(w.chunk), TextIn(w.requestAddress), &w.targetPort, w.targetHost) == 0) {
-    ReportFailure(u"get host miss", &w.client, nullptr);
+    AnswerFailure(w, FailureKind::kNoHost, u"get host miss");
     return false;
   }
   SplitHostPort(w.targetHost, &w.targetPort);
@@ -61,18 +73,25 @@ bool ChooseTarget(Worker& w) {
   return true;
 }
 
-bool ConnectOrReport(Worker& w) {
+// Connects to the target; when that fails the client has its failure page.
+bool ConnectOrAnswer(Worker& w) {
   switch (ConnectTarget(w)) {
     case ConnectResult::kConnected:
       return true;
-    case ConnectResult::kNoHost:
-      EndExchange(w);
+    case ConnectResult::kNoHost:  // as ever, a name without an address shows no box
+      AnswerFailure(w, FailureKind::kNotFound, nullptr);
       return false;
     case ConnectResult::kNoSocket:
-      ReportFailure(u"create socket for server", &w.client, &w.server);
+      AnswerFailure(w, FailureKind::kUnreachable, u"create socket for server");
       return false;
     case ConnectResult::kRefused:
-      ReportFailure(u"connect to server", &w.client, &w.server);
+      AnswerFailure(w, FailureKind::kRefused, u"connect to server");
+      return false;
+    case ConnectResult::kUnreachable:
+      AnswerFailure(w, FailureKind::kUnreachable, u"connect to server");
+      return false;
+    case ConnectResult::kTimedOut:
+      AnswerFailure(w, FailureKind::kTimedOut, u"connect to server");
       return false;
   }
   return false;
@@ -96,8 +115,9 @@ long PrepareHead(Worker& w, long received) {
     hooks.repairObjectAddress(rewritable, std::span<char>(w.requestAddress));
   ForceConnectionClose(w.chunk);
   if (w.clientTls.Active()) {
-    if (!OpenInspectedOrigin(w)) return -1;
-  } else if (!ChooseTarget(w) || !ConnectOrReport(w)) {
+    ChooseInspectedTarget(w);
+    if (!ConnectOrAnswer(w) || !SecureInspectedOrigin(w)) return -1;
+  } else if (!ChooseTarget(w) || !ConnectOrAnswer(w)) {
     return -1;
   }
   return tail;
@@ -111,19 +131,20 @@ bool ForwardRequest(Worker& w, long received) {
   std::string_view text = TextIn(w.chunk);
   int32_t declaredLength = GetContentLength(text);
   long long bodyCount = declaredLength > 0 ? FirstChunkBodyBytes(text, tail) : 0;
-  if (!SendToServer(w, text) || !SendToServer(w, {w.rawTail, static_cast<size_t>(tail)})) {
+  if (!SendTo(w, Side::kServer, text) ||
+      !SendTo(w, Side::kServer, {w.rawTail, static_cast<size_t>(tail)})) {
     EndExchange(w);
     return false;
   }
   if (received == 0) return true;
   while (declaredLength > 0 && bodyCount < declaredLength) {
-    long n = ReceiveFromClient(w, {w.chunk, kChunkReceiveLimit});
+    long n = ReceiveFrom(w, Side::kClient, {w.chunk, kChunkReceiveLimit});
     if (n < 0) {
       EndExchange(w);
       return false;
     }
     if (n == 0) return true;
-    if (!SendToServer(w, {w.chunk, static_cast<size_t>(n)})) {
+    if (!SendTo(w, Side::kServer, {w.chunk, static_cast<size_t>(n)})) {
       EndExchange(w);
       return false;
     }
@@ -132,22 +153,26 @@ bool ForwardRequest(Worker& w, long received) {
   return true;
 }
 
-// Relays the answer unchanged until the server closes. False when the exchange ended early.
+// Relays the answer until the server closes. Its head, when the first chunk holds it whole,
+// tells the client that the connection closes after it; nothing else is changed. False when the
+// exchange ended early.
 bool RelayAnswer(Worker& w) {
   bool firstAnswer = true;
   for (;;) {
-    long received = ReceiveFromServer(w, {w.chunk, kChunkReceiveLimit});
+    long received = ReceiveFrom(w, Side::kServer, {w.chunk, kChunkReceiveLimit});
     if (received < 0) {
       EndExchange(w);
       return false;
     }
     if (received == 0) return true;
     w.chunk[received] = '\0';
-    std::string_view answer(w.chunk, static_cast<size_t>(received));
-    if (firstAnswer && w.run.hooks.noteFirstAnswer != nullptr) {
-      w.run.hooks.noteFirstAnswer(answer, TextIn(w.requestAddress));
+    size_t length = static_cast<size_t>(received);
+    if (firstAnswer) {
+      if (w.run.hooks.noteFirstAnswer != nullptr)
+        w.run.hooks.noteFirstAnswer({w.chunk, length}, TextIn(w.requestAddress));
+      ReplaceConnectionLines({w.chunk, kChunkBufferSize}, &length);
     }
-    if (!SendToClient(w, answer)) {
+    if (!SendTo(w, Side::kClient, {w.chunk, length})) {
       EndExchange(w);
       return false;
     }
@@ -173,16 +198,13 @@ bool RelayAnswer(Worker& w) {
   }
 }
 
-// The origin has closed: its side goes at once, the client's after the closing delay, by the
-// delayed closer when it has room and by this thread otherwise.
-void CloseAfterDelay(Worker& w) {
-  w.serverTls.Close();
-  w.clientTls.Close();  // our goodbye first: the client then knows the answer is whole
-  w.server.Close();     // sends our end of data: the origin's was read to its end
-  if (CloseLater(w.client, w.run.options.closeDelayMs)) return;
-  std::this_thread::sleep_for(std::chrono::milliseconds(w.run.options.closeDelayMs));
-  ShutdownBoth(w.client);
-  w.client.Close();
+// What a worker's exchange starts from: nothing that an earlier exchange on this worker left
+// may reach this one's request address, target or rewriting.
+void ForgetEarlierExchange(Worker& w) {
+  w.chunk[0] = '\0';
+  w.requestAddress[0] = '\0';
+  w.targetHost[0] = '\0';
+  w.targetPort = 0;
 }
 
 }  // namespace
@@ -202,8 +224,8 @@ long ReceiveHead(Worker& w) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return -1;
-    long n = ReceiveFromClient(w, {w.chunk + received, kChunkReceiveLimit - received},
-                               static_cast<int>(left.count()));
+    long n = ReceiveFrom(w, Side::kClient, {w.chunk + received, kChunkReceiveLimit - received},
+                         static_cast<int>(left.count()));
     if (n < 0) return -1;
     if (n == 0) break;
     size_t from = received > 3 ? received - 3 : 0;
@@ -222,7 +244,8 @@ long ReceiveHead(Worker& w) {
 ConnectResult ConnectTarget(Worker& w) {
   // Only the low 16 bits of the port count, as a 16-bit port field holds them.
   auto port = static_cast<uint16_t>(static_cast<uint32_t>(w.targetPort) & 0xFFFFu);
-  ConnectResult result = ConnectToHost(w.targetHost, port, &w.server);
+  ConnectResult result =
+      ConnectToHost(w.targetHost, port, w.run.options.connectTimeoutMs, &w.server);
   if (result == ConnectResult::kConnected) SetIdleTimeout(w.server, w.run.options.idleTimeoutMs);
   return result;
 }
@@ -231,7 +254,48 @@ bool SendOrReset(const Socket& to, std::span<const char> bytes) {
   return SendAll(to, bytes) == 1 || LastErrorCode() == kErrorConnectionReset;
 }
 
+// Inside an inspected CONNECT both sides speak TLS over their sockets.
+long ReceiveFrom(Worker& w, Side side, std::span<char> buffer, int timeoutMs) {
+  TlsStream& tls = side == Side::kClient ? w.clientTls : w.serverTls;
+  if (tls.Active()) return tls.Receive(buffer, timeoutMs);
+  return ReceiveSome(side == Side::kClient ? w.client : w.server, buffer, timeoutMs);
+}
+
+// A TLS peer that went away fails the send: nothing more can pass over its TLS anyway.
+bool SendTo(Worker& w, Side side, std::span<const char> bytes) {
+  TlsStream& tls = side == Side::kClient ? w.clientTls : w.serverTls;
+  if (tls.Active()) return tls.Send(bytes) == 1;
+  return SendOrReset(side == Side::kClient ? w.client : w.server, bytes);
+}
+
+// Over TLS our goodbye (close_notify) goes first, so that the peer knows the data is whole.
+void EndSendingTo(Worker& w, Side side) {
+  (side == Side::kClient ? w.clientTls : w.serverTls).Close();
+  ShutdownSend(side == Side::kClient ? w.client : w.server);
+}
+
+void FinishExchange(Worker& w) {
+  w.serverTls.Close();
+  w.server.Close();   // the origin's data was read to its end, or is not wanted any more
+  NoteComingBack(w);  // before the client can see the end and ask again
+  EndSendingTo(w, Side::kClient);
+  if (CloseLater(w.client, w.run.options.closeDelayMs)) return;
+  // No room with the closer: this thread keeps the connection for the delay itself.
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(w.run.options.closeDelayMs);
+  for (;;) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || ReceiveFrom(w, Side::kClient, {w.chunk, kChunkReceiveLimit},
+                                         static_cast<int>(left.count())) <= 0)
+      break;
+  }
+  ShutdownBoth(w.client);
+  w.client.Close();
+}
+
 void ServeExchange(Worker& w) {
+  ForgetEarlierExchange(w);
   long received = ReceiveHead(w);
   // A connection closed before it carried a byte is no request: browsers open spare connections
   // and close them unused, and that is no failure to show anyone.
@@ -248,5 +312,5 @@ void ServeExchange(Worker& w) {
 
 void ServeRequest(Worker& w, long received) {
   if (!ForwardRequest(w, received) || !RelayAnswer(w)) return;
-  CloseAfterDelay(w);
+  FinishExchange(w);
 }

@@ -5,6 +5,7 @@
 
 #include "core/bypass_list.h"
 #include "core/connection_close.h"
+#include "core/failure_page.h"
 #include "core/request_target.h"
 #include "core/settings.h"
 #include "core/toolkit.h"
@@ -19,7 +20,6 @@ constexpr int32_t kHttpsPort = 443;
 constexpr size_t kOriginTextSize = kTargetHostSize + 16;
 // The upstream proxy's answer to our CONNECT: a status line and a few header lines.
 constexpr size_t kUpstreamAnswerSize = 2048;
-constexpr size_t kFailurePageSize = 2048;
 constexpr size_t kVerifyErrorSize = 256;
 
 bool IsIpv6(const char* host) {
@@ -46,36 +46,12 @@ size_t OriginText(const Worker& w, std::span<char> out) {
                                                                    : static_cast<size_t>(written);
 }
 
-// Text for an HTML page: markup characters of a host or an error become "?".
-void PutPlain(std::string_view text, std::span<char> out, size_t* at) {
-  for (char c : text) {
-    if (*at + 1 >= out.size()) break;
-    out[(*at)++] = (c == '<' || c == '>' || c == '&' || c == '"' || c == '\'') ? '?' : c;
-  }
-  out[*at] = '\0';
-}
-
-// Answers the browser inside its TLS with a short page naming the host and the reason, and ends
-// the exchange.
-bool Refuse(Worker& w, std::string_view reason, std::string_view detail = "") {
-  char body[kFailurePageSize / 2];
-  size_t n = 0;
-  PutPlain("<!DOCTYPE html><html><head><title>502 Bad Gateway</title></head><body>", body, &n);
-  PutPlain("<h1>502 Bad Gateway</h1><p>Corvane sent nothing to ", body, &n);
-  PutPlain(w.tunnelHost, body, &n);
-  PutPlain(": ", body, &n);
-  PutPlain(reason, body, &n);
-  PutPlain(detail, body, &n);
-  PutPlain(".</p></body></html>\n", body, &n);
-  char page[kFailurePageSize];
-  int length =
-      std::snprintf(page, sizeof page,
-                    "HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/html; charset=utf-8\r\n"
-                    "Content-Length: %zu\r\nConnection: close\r\n\r\n%s",
-                    n, body);
-  if (length > 0 && static_cast<size_t>(length) < sizeof page)
-    SendToClient(w, {page, static_cast<size_t>(length)});
-  EndExchange(w);
+// Answers the browser inside its TLS with the failure page naming the origin, and ends the
+// exchange as any other ends.
+bool Refuse(Worker& w, FailureKind kind, std::string_view detail) {
+  size_t n = WriteFailurePage({w.chunk, kChunkBufferSize}, kind, w.tunnelHost, detail);
+  SendTo(w, Side::kClient, {w.chunk, n});
+  FinishExchange(w);
   return false;
 }
 
@@ -140,20 +116,21 @@ void ServeInspected(Worker& w) {
   ServeRequest(w, received);
 }
 
-bool OpenInspectedOrigin(Worker& w) {
+void ChooseInspectedTarget(Worker& w) {
   StripAbsoluteAddress(w.chunk, kHttpsScheme);
   ProxySettings settings = CurrentSettings();
-  bool viaUpstream = settings.UseProxy != 0;
-  if (viaUpstream) {
+  w.viaUpstream = settings.UseProxy != 0;
+  if (w.viaUpstream) {
     WideToSingleByte(settings.ProxyName, w.targetHost);
     w.targetPort = settings.ProxyPort;
   } else {
     std::memcpy(w.targetHost, w.tunnelHost, sizeof w.targetHost);
     w.targetPort = w.tunnelPort;
   }
-  if (ConnectTarget(w) != ConnectResult::kConnected) return Refuse(w, "it cannot be reached");
-  if (viaUpstream && !OpenUpstreamTunnel(w))
-    return Refuse(w, "the upstream proxy opened no tunnel to it");
+}
+
+bool SecureInspectedOrigin(Worker& w) {
+  if (w.viaUpstream && !OpenUpstreamTunnel(w)) return Refuse(w, FailureKind::kNoTunnel, "");
   char error[kVerifyErrorSize];
   switch (w.serverTls.ConnectOrigin(w.server, w.tunnelHost, error)) {
     case OriginHandshake::kConnected:
@@ -162,11 +139,13 @@ bool OpenInspectedOrigin(Worker& w) {
       char line[kTargetHostSize + kVerifyErrorSize + 64];
       std::snprintf(line, sizeof line, "HTTPS inspection: %s not verified: %s", w.tunnelHost,
                     error);
-      WriteErrorLine(line);
-      return Refuse(w, "its certificate failed verification: ", error);
+      char16_t wide[sizeof line];
+      size_t units = SingleByteToWide(line, wide);
+      WriteMessageLine({wide, units});
+      return Refuse(w, FailureKind::kUnverified, error);
     }
     case OriginHandshake::kFailed:
       break;
   }
-  return Refuse(w, "the TLS handshake with it failed");
+  return Refuse(w, FailureKind::kTlsFailed, "");
 }

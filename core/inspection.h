@@ -14,7 +14,11 @@ bool ShouldInspect(Worker& w);
 // delayed closer when it returns.
 void ServeInspected(Worker& w);
 
-// Connects to the inspected origin, through the upstream proxy when there is one, and verifies
-// it, once the request head is rewritten. False when the exchange has ended: the browser then
-// has a "502 Bad Gateway" page inside its TLS and the origin not one byte of the request.
-bool OpenInspectedOrigin(Worker& w);
+// Once the request head is rewritten: cuts "https://host" out of its request line and aims at
+// the origin, or at the upstream proxy when there is one.
+void ChooseInspectedTarget(Worker& w);
+
+// Over the connected server socket: opens the upstream proxy's tunnel when there is one, then
+// TLS to the origin, verified as a browser would verify it. False when the exchange has ended:
+// the browser then has a failure page inside its TLS and the origin not one byte of the request.
+bool SecureInspectedOrigin(Worker& w);

@@ -28,6 +28,11 @@ constexpr size_t kWorkerStackBytes = 256 * 1024;
 constexpr int kIdleWorkerLingerMs = 2000;
 // How long the system keeps a new connection from accept while it carries no byte.
 constexpr int kAcceptWaitForDataSeconds = 1;
+// Workers that may wait in accept at once beyond the one that must: under steady load the
+// system hands clients to waiting workers in turn, so none waits long enough to end by itself,
+// and without a bound every burst would leave its extra threads behind for as long as the load
+// lasts. A worker coming back from an exchange ends instead when this many wait already.
+constexpr int kMostSpareWorkers = 8;
 // Pause before accepting again after a failure that passes by itself (descriptors running out).
 constexpr int kAcceptRetryPauseMs = 50;
 
@@ -37,7 +42,8 @@ struct Listener {
   std::mutex lock;
   std::condition_variable idle;
   Socket socket;
-  int users = 0;
+  int users = 0;       // workers inside accept
+  int comingBack = 0;  // workers whose answer has ended, on their way back to accept
   bool stopping = true;
   ServerRun run;
   ExchangeHooks hooks{};
@@ -62,18 +68,25 @@ ServerRun CurrentRun() {
   return l.run;
 }
 
-// Enters accept on behalf of run; false when the server has stopped since.
-bool EnterAccept(const ServerRun& run) {
+// Enters accept on behalf of run; false when the server has stopped since, or when enough others
+// wait already (a spare worker ends rather than join them). *comingBack is cleared: the worker is
+// in accept itself now.
+bool EnterAccept(const ServerRun& run, bool* comingBack) {
   Listener& l = TheListener();
   std::lock_guard<std::mutex> hold(l.lock);
-  if (l.stopping || run.generation != l.run.generation) return false;
+  bool current = run.generation == l.run.generation;
+  if (*comingBack && current) --l.comingBack;
+  bool wasComingBack = *comingBack;
+  *comingBack = false;
+  if (l.stopping || !current) return false;
+  if (wasComingBack && l.users >= kMostSpareWorkers) return false;
   ++l.users;
   return true;
 }
 
 struct AcceptExit {
   bool stopping;
-  int othersWaiting;  // workers still in accept after this one left
+  int othersWaiting;  // workers still in accept, or on their way back, after this one left
 };
 
 // Leaves accept. When the server is stopping, the last one out closes the listener.
@@ -84,15 +97,15 @@ AcceptExit LeaveAccept() {
     l.socket.Close();
     l.idle.notify_all();
   }
-  return {l.stopping, l.users};
+  return {l.stopping, l.users + l.comingBack};
 }
 
 // Waits for the next client. An invalid socket means this worker has nothing more to accept:
 // the server has stopped, or no client came within the linger time while others are waiting.
 // *othersWaiting tells how many other workers are still in accept.
-Socket AcceptNext(const ServerRun& run, int* othersWaiting) {
+Socket AcceptNext(const ServerRun& run, bool* comingBack, int* othersWaiting) {
   for (;;) {
-    if (!EnterAccept(run)) return Socket();
+    if (!EnterAccept(run, comingBack)) return Socket();
     Socket client = AcceptClient(TheListener().socket);
     int code = LastErrorCode();
     AcceptExit exit = LeaveAccept();
@@ -122,10 +135,11 @@ void ProxyWorker() {
   w.requestAddress[0] = '\0';
   w.targetHost[0] = '\0';
   w.targetPort = 0;
+  w.comingBack = false;
   w.run = CurrentRun();
   for (;;) {
     int othersWaiting = 0;
-    w.client = AcceptNext(w.run, &othersWaiting);
+    w.client = AcceptNext(w.run, &w.comingBack, &othersWaiting);
     if (!w.client.Valid()) return;
     // The accepted socket inherits the listener's bound on receives, the linger; it gets the
     // exchange's own. Its bound on sends is inherited as it is.
@@ -138,6 +152,15 @@ void ProxyWorker() {
 }
 
 }  // namespace
+
+void NoteComingBack(Worker& w) {
+  if (w.comingBack) return;
+  Listener& l = TheListener();
+  std::lock_guard<std::mutex> hold(l.lock);
+  if (w.run.generation != l.run.generation) return;
+  ++l.comingBack;
+  w.comingBack = true;
+}
 
 void InstallExchangeHooks(const ExchangeHooks& hooks) {
   Listener& l = TheListener();
@@ -186,6 +209,7 @@ int StartProxyServerWith(const ServerOptions& options) {
     l.socket = std::move(listener);
     l.stopping = false;
     l.run.generation++;
+    l.comingBack = 0;  // those of an earlier run count for nothing now
     l.run.options = options;
     l.run.hooks = l.hooks;
   }

@@ -26,6 +26,10 @@ inline constexpr int kHeadTimeoutMs = 60 * 1000;
 // takes to start answering, even a long poll, yet not for ever.
 inline constexpr int kIdleTimeoutMs = 300 * 1000;
 
+// How long connecting to the origin or the upstream proxy may take, all its addresses together:
+// a browser shows the failure page then instead of waiting for the system's two minutes.
+inline constexpr int kConnectTimeoutMs = 30 * 1000;
+
 // Largest number of bytes taken from the network in one receive.
 inline constexpr size_t kChunkReceiveLimit = 10240;
 // Room kept after the received bytes for the lines the rewriting inserts (a Referer line of up
@@ -63,6 +67,7 @@ struct ServerOptions {
   int closeDelayMs = kCloseDelayMs;
   int headTimeoutMs = kHeadTimeoutMs;
   int idleTimeoutMs = kIdleTimeoutMs;
+  int connectTimeoutMs = kConnectTimeoutMs;
 };
 
 // The same server with other options: tests use a port of their own, so that they never collide

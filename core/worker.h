@@ -29,8 +29,14 @@ struct Worker {
   // The host and port an inspected CONNECT names: the origin behind the TLS.
   char tunnelHost[kTargetHostSize];
   int32_t tunnelPort;
+  bool viaUpstream;  // the inspected origin is reached through the upstream proxy's tunnel
   ServerRun run;
+  bool comingBack;  // counted among the waiting workers since its answer ended
 };
+
+// The worker's answer has ended and it goes back to accept: from now it counts as waiting, so
+// that a client quick to send its next request does not start one more worker.
+void NoteComingBack(Worker& w);
 
 // Shuts down and closes both connections at once: the exchange has ended early.
 void EndExchange(Worker& w);
@@ -39,13 +45,24 @@ void EndExchange(Worker& w);
 // answer and closes. Plain HTTP, or the request read from an inspected CONNECT's TLS.
 void ServeRequest(Worker& w, long received);
 
-// The exchange's sends and receives, over TLS inside an inspected CONNECT and over the plain
-// sockets otherwise. Receives return what ReceiveSome returns; sends count a peer that reset or
-// went away as sent, as SendOrReset does.
-long ReceiveFromClient(Worker& w, std::span<char> buffer, int timeoutMs = -1);
-long ReceiveFromServer(Worker& w, std::span<char> buffer);
-bool SendToClient(Worker& w, std::span<const char> bytes);
-bool SendToServer(Worker& w, std::span<const char> bytes);
+// The two sides of an exchange. Every byte an exchange receives or sends passes through the
+// three calls below, so that another kind of stream could stand behind either side.
+enum class Side { kClient, kServer };
+
+// Receives up to buffer.size() bytes from one side, as ReceiveSome does.
+long ReceiveFrom(Worker& w, Side side, std::span<char> buffer, int timeoutMs = -1);
+
+// Sends every byte to one side. A peer that reset or went away counts as sent: the next receive
+// tells how the exchange ends. False when the send failed otherwise.
+bool SendTo(Worker& w, Side side, std::span<const char> bytes);
+
+// Tells one side that nothing more comes from us (a FIN after the last byte).
+void EndSendingTo(Worker& w, Side side);
+
+// The exchange is over: the origin's connection closes now, the client's gets a FIN at once and
+// is kept for the closing delay, reading and dropping what the client still sends, until the
+// client closes.
+void FinishExchange(Worker& w);
 
 // Receives the request head into the chunk: until the blank line ending it has arrived, the
 // chunk is full, or the client has closed. Returns the byte count (NUL-terminated in the chunk),

@@ -1,5 +1,7 @@
 // Closes connections at their deadline from one thread, or at once when the peer closes first,
-// so that no thread has to sit out a closing delay.
+// so that no thread has to sit out a closing delay. Meanwhile whatever the peer still sends is
+// read and dropped: a connection closed with unread bytes is reset, and a reset can take from
+// the peer the last bytes we sent it.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +12,7 @@ class Socket;
 // calls do nothing. Returns 1 when the closer runs.
 int StartDelayedClose(size_t capacity);
 
-// Hands s over to be shut down and closed delayMs from now, or as soon as its peer has closed.
-// Returns false, leaving s with the caller, when there is no closer or no room.
+// Hands s over to be closed delayMs from now, or as soon as its peer has closed, reading and
+// dropping what arrives until then. Returns false, leaving s with the caller, when there is no
+// closer or no room.
 bool CloseLater(Socket& s, int delayMs);

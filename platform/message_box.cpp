@@ -14,17 +14,16 @@ constexpr size_t kLineBytes = 512;
 
 }  // namespace
 
-void ShowMessageBox(std::u16string_view text) {
+void WriteMessageLine(std::u16string_view text) {
   char line[kLineBytes];
   WideToSingleByte(text, line);
   std::fprintf(stderr, "%s\n", line);
   std::fflush(stderr);
-  if (MessageBoxHandler handler = boxHandler.load()) handler(text);
 }
 
-void WriteErrorLine(std::string_view line) {
-  std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
-  std::fflush(stderr);
+void ShowMessageBox(std::u16string_view text) {
+  WriteMessageLine(text);
+  if (MessageBoxHandler handler = boxHandler.load()) handler(text);
 }
 
 void SetMessageBoxHandler(MessageBoxHandler handler) {

@@ -9,8 +9,8 @@ using MessageBoxHandler = void (*)(std::u16string_view text);
 // Shows text and returns when the user has closed the box (at once for a box nobody can close).
 void ShowMessageBox(std::u16string_view text);
 
-// Writes line to standard error alone, never as a box: for failures no one need confirm.
-void WriteErrorLine(std::string_view line);
+// Writes text to standard error as one line, as every box does, without showing a box.
+void WriteMessageLine(std::u16string_view text);
 
 // Replaces how boxes are shown; every box's text is written to standard error in any case.
 void SetMessageBoxHandler(MessageBoxHandler handler);

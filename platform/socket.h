@@ -48,11 +48,16 @@ bool IsAcceptTimeout(int code);
 // Wakes a thread blocked in AcceptClient on this socket; the accept then fails.
 void InterruptAccept(const Socket& listener);
 
-enum class ConnectResult { kConnected, kNoHost, kNoSocket, kRefused };
+// How a connect ended. For a failure LastErrorCode() holds the reason of the last address tried.
+enum class ConnectResult { kConnected, kNoHost, kNoSocket, kRefused, kUnreachable, kTimedOut };
 
 // Resolves host (a name, a dotted IPv4 address or an IPv6 literal without brackets) and
-// connects to each of its addresses in turn until one accepts.
-ConnectResult ConnectToHost(const char* host, uint16_t port, Socket* out);
+// connects to each of its addresses in turn until one accepts, all within timeoutMs.
+ConnectResult ConnectToHost(const char* host, uint16_t port, int timeoutMs, Socket* out);
+
+// The system's own words for an error code that LastErrorCode() gave, NUL-terminated in text
+// (cut to its room).
+void DescribeError(int code, std::span<char> text);
 
 // Returned by ReceiveSome when nothing arrived within the time allowed.
 inline constexpr long kReceiveTimedOut = -2;

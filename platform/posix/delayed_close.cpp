@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -83,7 +84,20 @@ size_t TakeDue(Closer& c, std::span<int> due, int* timeout) {
   return taken;
 }
 
-// Takes the connections whose peers have closed, as the events say.
+// Reads and drops what the peer has sent. True once the peer has closed or failed, so that the
+// connection is done; a few reads at most, so one busy peer cannot hold up the others (the
+// event comes back while more is waiting).
+bool DrainedToEnd(int fd) {
+  static char dropped[16384];  // only the closing thread reads into it, and nothing looks at it
+  for (int round = 0; round < 4; ++round) {
+    ssize_t n = ::recv(fd, dropped, sizeof dropped, MSG_DONTWAIT);
+    if (n == 0) return true;
+    if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+  }
+  return false;
+}
+
+// Takes the connections whose peers have closed, as the events say, dropping what others sent.
 size_t TakeClosedByPeer(Closer& c, std::span<const epoll_event> events, std::span<int> due) {
   size_t taken = 0;
   for (const epoll_event& e : events) {
@@ -94,7 +108,7 @@ size_t TakeClosedByPeer(Closer& c, std::span<const epoll_event> events, std::spa
       continue;
     }
     Pending& p = c.ring[static_cast<size_t>(data & 0xFFFFFFFFu)];
-    if (p.fd >= 0 && p.tag == static_cast<uint32_t>(data >> 32)) {
+    if (p.fd >= 0 && p.tag == static_cast<uint32_t>(data >> 32) && DrainedToEnd(p.fd)) {
       due[taken++] = p.fd;
       p.fd = -1;  // its slot stays in the ring until the front reaches it
     }
@@ -162,9 +176,8 @@ bool CloseLater(Socket& s, int delayMs) {
   uint32_t tag = ++c.nextTag;
   c.ring[slot] = Pending{s.Release(), tag, Clock::now() + std::chrono::milliseconds(delayMs)};
   bool wasIdle = c.count++ == 0;
-  // Only the peer's closing counts: a second request it sends meanwhile is never read.
   epoll_event e{};
-  e.events = EPOLLRDHUP;
+  e.events = EPOLLIN | EPOLLRDHUP;
   e.data.u64 = (uint64_t{tag} << 32) | slot;
   ::epoll_ctl(c.epollFd, EPOLL_CTL_ADD, c.ring[slot].fd, &e);
   if (wasIdle) {

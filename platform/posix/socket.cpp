@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -126,7 +127,49 @@ void InterruptAccept(const Socket& listener) {
   ::shutdown(listener.Fd(), SHUT_RDWR);
 }
 
-ConnectResult ConnectToHost(const char* host, uint16_t port, Socket* out) {
+namespace {
+
+ConnectResult FailedConnect(int code) {
+  switch (code) {
+    case ECONNREFUSED:
+      return ConnectResult::kRefused;
+    case ETIMEDOUT:
+      return ConnectResult::kTimedOut;
+    default:
+      return ConnectResult::kUnreachable;
+  }
+}
+
+// Connects s to address within timeoutMs. 0 when connected, else the error code.
+int ConnectWithin(const Socket& s, const sockaddr* address, socklen_t length, int timeoutMs) {
+  int flags = ::fcntl(s.Fd(), F_GETFL);
+  ::fcntl(s.Fd(), F_SETFL, flags | O_NONBLOCK);
+  int code = 0;
+  if (::connect(s.Fd(), address, length) != 0) {
+    code = errno;
+    if (code == EINPROGRESS) {
+      pollfd p{s.Fd(), POLLOUT, 0};
+      int ready;
+      while ((ready = ::poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
+      }
+      socklen_t size = sizeof code;
+      if (ready == 0) {
+        code = ETIMEDOUT;
+      } else if (ready < 0) {
+        code = errno;
+      } else if (::getsockopt(s.Fd(), SOL_SOCKET, SO_ERROR, &code, &size) != 0) {
+        code = errno;
+      }
+    }
+  }
+  ::fcntl(s.Fd(), F_SETFL, flags);
+  return code;
+}
+
+}  // namespace
+
+ConnectResult ConnectToHost(const char* host, uint16_t port, int timeoutMs, Socket* out) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -148,16 +191,30 @@ ConnectResult ConnectToHost(const char* host, uint16_t port, Socket* out) {
       RememberErrno();
       continue;
     }
-    if (::connect(s.Fd(), a->ai_addr, a->ai_addrlen) == 0) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    int code = left.count() > 0
+                   ? ConnectWithin(s, a->ai_addr, a->ai_addrlen, static_cast<int>(left.count()))
+                   : ETIMEDOUT;
+    if (code == 0) {
       *out = std::move(s);
       result = ConnectResult::kConnected;
       break;
     }
-    RememberErrno();
-    result = ConnectResult::kRefused;
+    lastError = code;
+    result = FailedConnect(code);
   }
   ::freeaddrinfo(list);
   return result;
+}
+
+void DescribeError(int code, std::span<char> text) {
+  if (text.empty()) return;
+  // Name lookups report their own codes, which are negative; system calls report errno values.
+  const char* words = code < 0 ? ::gai_strerror(code) : nullptr;
+  char scratch[128];
+  if (words == nullptr) words = ::strerror_r(code, scratch, sizeof scratch);
+  std::snprintf(text.data(), text.size(), "%s", words);
 }
 
 long ReceiveSome(const Socket& s, std::span<char> buffer, int timeoutMs) {

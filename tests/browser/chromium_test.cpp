@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/last_page_url.h"
 #include "tests/browser/real_client_fixture.h"
@@ -102,6 +103,17 @@ TEST_F(ChromiumTest, HttpsPageLoadsThroughATunnel) {
   }
 }
 
+// The gallery script's line, "loaded=N ms=T": the images that arrived whole and the milliseconds
+// the page took. {-1, -1} when the line is missing.
+std::pair<long, long> GalleryResult(const std::string& dom) {
+  size_t at = dom.find("loaded=");
+  if (at == std::string::npos) return {-1, -1};
+  char* rest = nullptr;
+  long loaded = std::strtol(dom.c_str() + at + 7, &rest, 10);
+  if (!std::string_view(rest).starts_with(" ms=")) return {-1, -1};
+  return {loaded, std::strtol(rest + 4, nullptr, 10)};
+}
+
 // Every exchange ends when its answer ends, so a page of many images does not wait on kept-alive
 // origin connections nor on the proxy's closing delay.
 TEST_F(ChromiumTest, ThirtyImagesLoadWithinThreeSeconds) {
@@ -110,16 +122,32 @@ TEST_F(ChromiumTest, ThirtyImagesLoadWithinThreeSeconds) {
 
   std::string dom = Browse(site.Base() + "/gallery.html");
 
-  // The script's line, "loaded=N ms=T".
-  size_t at = dom.find("loaded=");
-  ASSERT_NE(at, std::string::npos) << dom;
-  char* rest = nullptr;
-  long loaded = std::strtol(dom.c_str() + at + 7, &rest, 10);
-  ASSERT_TRUE(std::string_view(rest).starts_with(" ms=")) << dom;
-  long ms = std::strtol(rest + 4, nullptr, 10);
+  auto [loaded, ms] = GalleryResult(dom);
   EXPECT_EQ(loaded, 30) << dom;
   EXPECT_LT(ms, 3000) << dom;
   EXPECT_GE(site.Requests().size(), 31u);
+}
+
+// An origin that keeps its connections whatever it is asked, and one whose answers end only
+// where it closes: the browser still has each answer as soon as it is whole.
+TEST_F(ChromiumTest, TenImagesFromKeptAliveAndCloseDelimitedOriginsWithinASecond) {
+  for (auto manner : {SiteOrigin::Manner::kKeepsAlive, SiteOrigin::Manner::kCloseDelimited}) {
+    SiteOrigin site(SiteOrigin::Transport::kPlain, manner);
+    ServeGallery(site, "/gallery.html", 10);
+
+    std::string dom = Browse(site.Base() + "/gallery.html");
+
+    auto [loaded, ms] = GalleryResult(dom);
+    EXPECT_EQ(loaded, 10) << dom;
+    EXPECT_LT(ms, 1000) << dom;
+  }
+}
+
+// A target that refuses: the browser shows the proxy's page at once.
+TEST_F(ChromiumTest, RefusedTargetShowsTheBadGatewayPage) {
+  std::string dom = Browse("http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/x.html");
+  EXPECT_NE(dom.find("502 Bad Gateway"), std::string::npos) << dom;
+  EXPECT_NE(dom.find("refused the connection"), std::string::npos) << dom;
 }
 
 TEST_F(ChromiumTest, Ipv6LiteralOriginIsReached) {

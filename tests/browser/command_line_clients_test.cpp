@@ -158,6 +158,34 @@ TEST_F(CurlTest, ThirtyImagesWithinThreeSeconds) {
   EXPECT_EQ(site.Requests().size(), 31u);
 }
 
+// Two answers from each of a kept-alive and a close-delimited origin, one after another in one
+// curl: each ends as soon as it is whole, so curl never waits on a connection to close.
+TEST_F(CurlTest, TwoPagesFromEachKindOfOriginWithinHalfASecond) {
+  SiteOrigin keeps(SiteOrigin::Transport::kPlain, SiteOrigin::Manner::kKeepsAlive);
+  SiteOrigin closes(SiteOrigin::Transport::kPlain, SiteOrigin::Manner::kCloseDelimited);
+  std::vector<std::string> urls;
+  for (SiteOrigin* site : {&keeps, &closes}) {
+    for (const char* target : {"/a.html", "/b.html"}) {
+      site->Serve(target, HtmlPage(target));
+      urls.push_back(site->Base() + target);
+    }
+  }
+  ToolRun run = Curl(urls);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_LT(run.took, 500ms);
+  EXPECT_NE(run.out.find("<body>/b.html</body>"), std::string::npos) << run.out;
+  EXPECT_EQ(keeps.Requests().size() + closes.Requests().size(), 4u);
+}
+
+TEST_F(CurlTest, RefusedTargetGetsTheBadGatewayPageAtOnce) {
+  ToolRun run = Curl(
+      {"-w", "\n%{http_code}", "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_LT(run.took, 500ms);
+  EXPECT_NE(run.out.find("refused the connection"), std::string::npos) << run.out;
+  EXPECT_TRUE(run.out.ends_with("\n502")) << run.out;
+}
+
 TEST_F(CurlTest, Ipv6LiteralOriginIsReached) {
   SiteOrigin site(SiteOrigin::Transport::kPlainIpv6);
   site.Serve("/six.html", HtmlPage("<p>over ipv6</p>"));

@@ -188,7 +188,8 @@ class SiteOrigin::Stream {
   bool failed_ = false;
 };
 
-SiteOrigin::SiteOrigin(Transport transport) : transport_(transport) {
+SiteOrigin::SiteOrigin(Transport transport, Manner manner)
+    : transport_(transport), manner_(manner) {
   if (transport == Transport::kTls) tls_ = std::make_unique<TlsContext>();
   listenFd_ = ListenOnLoopback(&port_, transport == Transport::kPlainIpv6);
   acceptor_ = std::thread([this] { Accept(); });
@@ -323,6 +324,12 @@ void SiteOrigin::Converse(int fd) {
       arrived_.notify_all();
 
       SiteAnswer answer = AnswerFor(seen.target);
+      if (manner_ == Manner::kCloseDelimited) {
+        stream.Write("HTTP/1.0 " + answer.status + "\r\nContent-Type: " + answer.contentType +
+                     "\r\n\r\n" + answer.body);
+        break;
+      }
+      if (manner_ == Manner::kKeepsAlive) closing = false;
       std::string bytes = "HTTP/1.1 " + answer.status + "\r\nContent-Type: " + answer.contentType +
                           "\r\nContent-Length: " + std::to_string(answer.body.size()) + "\r\n" +
                           (closing ? "Connection: close\r\n" : "") + "\r\n" + answer.body;

@@ -36,8 +36,13 @@ struct PemIdentity;
 class SiteOrigin {
  public:
   enum class Transport { kPlain, kPlainIpv6, kTls };
+  // How the site ends its answers: with a length, closing when asked to (as most do); with a
+  // length, keeping the connection whatever the request says; or with no length, closing the
+  // connection after each answer (HTTP/1.0, as CGI scripts and small devices answer).
+  enum class Manner { kHonoursClose, kKeepsAlive, kCloseDelimited };
 
-  explicit SiteOrigin(Transport transport = Transport::kPlain);
+  explicit SiteOrigin(Transport transport = Transport::kPlain,
+                      Manner manner = Manner::kHonoursClose);
   // A TLS origin showing the given certificate instead of one made on the spot.
   explicit SiteOrigin(const PemIdentity& identity);
   ~SiteOrigin();
@@ -63,6 +68,7 @@ class SiteOrigin {
   SiteAnswer AnswerFor(const std::string& target);
 
   Transport transport_;
+  Manner manner_ = Manner::kHonoursClose;
   std::unique_ptr<TlsContext> tls_;
   int listenFd_ = -1;
   uint16_t port_ = 0;

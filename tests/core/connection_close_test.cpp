@@ -52,4 +52,19 @@ TEST(ForceConnectionClose, NoRoomChangesNothing) {
   EXPECT_STREQ(chunk, head);
 }
 
+// An answer's head gets the same line; its body, NUL bytes and all, passes after it unchanged.
+TEST(ReplaceConnectionLines, AnswerHeadWithABinaryBody) {
+  const std::string in(
+      "HTTP/1.1 200 OK\r\nKeep-Alive: timeout=5\r\nContent-Length: 4\r\n"
+      "Connection: keep-alive\r\n\r\n\0a\r\n\0",
+      90);
+  const std::string out(
+      "HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\n\0a\r\n\0", 62);
+  char buffer[128];
+  std::memcpy(buffer, in.data(), in.size());
+  size_t length = in.size();
+  ASSERT_TRUE(ReplaceConnectionLines(buffer, &length));
+  EXPECT_EQ(std::string(buffer, length), out);
+}
+
 }  // namespace

@@ -40,10 +40,10 @@ class RewritingProxyTest : public ProxyTest {
 
 TEST_F(RewritingProxyTest, RefererCarriesTheLastHtmlPage) {
   TestOrigin origin(kHtmlAnswer);
-  EXPECT_EQ(Get(origin, "/index.html"), kHtmlAnswer);
+  EXPECT_EQ(Get(origin, "/index.html"), Closing(kHtmlAnswer));
   EXPECT_EQ(origin.Request(0), Closing("GET /index.html HTTP/1.0\r\n" + HostLine(origin) + "\r\n"));
 
-  EXPECT_EQ(Get(origin, "/next.html", "Accept: */*\r\n"), kHtmlAnswer);
+  EXPECT_EQ(Get(origin, "/next.html", "Accept: */*\r\n"), Closing(kHtmlAnswer));
   EXPECT_EQ(origin.Request(1),
             Closing("GET /next.html HTTP/1.0\r\nAccept: */*\r\nReferer: " + Site(origin) +
                     "/index.html\r\n" + HostLine(origin) + "\r\n"));

@@ -62,8 +62,8 @@ class TestOrigin {
   std::thread thread_;
 };
 
-// The request as the origin receives it from the proxy, which asks the origin to close after
-// its answer: "Connection: close" added as the head's last line.
+// A request as the origin receives it from the proxy, or an answer as the client receives it:
+// the connection closes after it, and "Connection: close" is added as the head's last line.
 std::string Closing(const std::string& request);
 
 // The request head and body bytes that a request of `text` still expects, from its

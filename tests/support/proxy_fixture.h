@@ -20,7 +20,11 @@ class ProxyTest : public ::testing::Test {
     ReplaceSettings(ProxySettings{});
     SetLastPageUrl("");
     port_ = FreeLoopbackPort();
-    ASSERT_EQ(StartProxyServerOn(port_, closeDelayMs_), 1);
+    ServerOptions options;
+    options.port = port_;
+    options.closeDelayMs = closeDelayMs_;
+    options.connectTimeoutMs = connectTimeoutMs_;
+    ASSERT_EQ(StartProxyServerWith(options), 1);
   }
   void TearDown() override {
     StopProxyServer();
@@ -29,4 +33,5 @@ class ProxyTest : public ::testing::Test {
 
   uint16_t port_ = 0;
   int closeDelayMs_ = kTestCloseDelayMs;
+  int connectTimeoutMs_ = kConnectTimeoutMs;
 };
