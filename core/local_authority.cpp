@@ -12,16 +12,12 @@ constexpr unsigned kCertificateMode = 0644;  // browsers' trust tools read it
 constexpr unsigned kKeyMode = 0600;
 constexpr char kOrganization[] = "Corvane";
 
-std::string CommonName() {
-  return "Corvane Local CA (" + UserAtHost() + ")";
-}
-
 // Makes a new authority and writes it, the key first, so that a certificate never stands
 // without its key.
 AuthorityStart MakeAuthority(const std::string& folder, std::string* file) {
   std::string certificate;
   std::string key;
-  if (!MakeAuthorityPem(CommonName(), kOrganization, &certificate, &key))
+  if (!MakeAuthorityPem(LocalAuthorityName(), kOrganization, &certificate, &key))
     return AuthorityStart::kFailed;
   *file = folder + "/" + kAuthorityKeyName;
   if (!ReplaceFileAtomically(folder, kAuthorityKeyName, key, kKeyMode))
@@ -89,6 +85,10 @@ bool LocalAuthorityCertificatePath(std::string* path) {
   if (!MakerFolder(kAuthorityMaker, &folder)) return false;
   *path = folder + "/" + kAuthorityCertificateName;
   return true;
+}
+
+std::string LocalAuthorityName() {
+  return "Corvane Local CA (" + UserAtHost() + ")";
 }
 
 bool InspectionReady() {

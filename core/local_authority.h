@@ -27,5 +27,9 @@ bool EnableInspection();
 // The certificate's path, whether or not the file exists yet. False when there is no folder.
 bool LocalAuthorityCertificatePath(std::string* path);
 
+// The authority's name, "Corvane Local CA (user@host)": its certificate's common name, and its
+// nickname in the browsers' certificate databases.
+std::string LocalAuthorityName();
+
 // True when a CONNECT may be inspected: the setting is on and the authority in use.
 bool InspectionReady();

@@ -1,5 +1,6 @@
 // Process entry: picks the window system (desktop or headless) before anything else, so that the
 // close signals are blocked before any thread exists, then runs the program.
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -10,6 +11,7 @@
 #include "rewrite/rewriting.h"
 #include "shell/entry.h"
 #include "shell/proxy_services.h"
+#include "shell/trust_helpers.h"
 
 namespace {
 
@@ -38,6 +40,9 @@ void ChooseTestPort() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The trust helpers of HTTPS inspection do their one thing and end, before anything starts.
+  int trustStatus = RunTrustOption(argc, argv, CorvaneResources(), stdout);
+  if (trustStatus != kNoTrustOption) return trustStatus;
   std::unique_ptr<WindowSystem> windowSystem = StartWindowSystem(argc, argv);
   UseWindowSystem(windowSystem.get());
   ChooseTestPort();

@@ -1,5 +1,6 @@
 #include "shell/tray_menu.h"
 
+#include "core/settings.h"
 #include "platform/resource_table.h"
 #include "platform/window_system.h"
 #include "resources/resource_ids.h"
@@ -15,6 +16,7 @@ void ShowTrayMenu(Window window) {
   }
   int x = ScreenWidth - kMenuOffsetFromRight;
   int y = ScreenHeight - kMenuOffsetFromBottom;
+  CheckMenuCommand(popup, IDM_INSPECT_HTTPS, CurrentSettings().InspectHttps != 0);
   BringToForeground(window);
   TrackMenuPopup(popup, kTpmBottomAlign, x, y, window);
   // Lets the window's thread notice that the menu is gone before the next one opens.
