@@ -2,7 +2,11 @@
 // Chromium trusting it through its NSS database, against TLS origins whose own authority the
 // proxy trusts through SSL_CERT_FILE.
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -11,8 +15,67 @@
 #include "platform/tls.h"
 #include "tests/browser/real_client_fixture.h"
 #include "tests/browser/test_authority.h"
+#include "tests/support/loopback.h"
 
 namespace {
+
+// Reads a head byte by byte, so that nothing after its blank line is taken.
+std::string ReadHead(int fd) {
+  std::string head;
+  char c;
+  while (!head.ends_with("\r\n\r\n") && ::recv(fd, &c, 1, 0) == 1)
+    head += c;
+  return head;
+}
+
+// An upstream proxy that knows CONNECT alone: it notes the request line, connects to the
+// loopback port it names, answers 200 and relays both ways. One tunnel.
+class TunnellingUpstream {
+ public:
+  TunnellingUpstream() {
+    listen_ = ListenOnLoopback(&port_);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~TunnellingUpstream() {
+    ::shutdown(listen_, SHUT_RDWR);
+    thread_.join();
+    ::close(listen_);
+  }
+  uint16_t Port() const { return port_; }
+  std::string Line() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return line_;
+  }
+
+ private:
+  void Serve() {
+    int client = ::accept(listen_, nullptr, nullptr);
+    if (client < 0) return;
+    std::string head = ReadHead(client);
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      line_ = head.substr(0, head.find("\r\n"));
+    }
+    size_t colon = head.find(':', head.find(' '));
+    int origin = ConnectLoopback(static_cast<uint16_t>(std::stoi(head.substr(colon + 1))));
+    WriteAll(client, "HTTP/1.1 200 Connection established\r\n\r\n");
+    pollfd both[] = {{client, POLLIN, 0}, {origin, POLLIN, 0}};
+    char buffer[16384];
+    while (::poll(both, 2, 10000) > 0) {
+      int from = (both[0].revents != 0) ? 0 : 1;
+      ssize_t n = ::recv(both[from].fd, buffer, sizeof buffer, 0);
+      if (n <= 0 || !WriteAll(both[1 - from].fd, {buffer, static_cast<size_t>(n)})) break;
+    }
+    ::close(origin);
+    ::close(client);
+  }
+
+  int listen_ = -1;
+  uint16_t port_ = 0;
+  std::mutex lock_;
+  std::string line_;
+  std::thread thread_;
+};
 
 class InspectionTest : public RealClientTest {
  protected:
@@ -128,6 +191,68 @@ TEST_F(InspectionTest, OffOrBypassedTheTunnelIsBlind) {
     ASSERT_TRUE(r);
     EXPECT_EQ(HeaderValue(r->head, "User-Agent"), "curl-own/1") << r->head;
   }
+}
+
+TEST_F(InspectionTest, ThroughTheUpstreamProxyATunnelIsOpenedFirst) {
+  UseUserAgent("Corvane-Test/3.0");
+  TunnellingUpstream upstream;
+  ProxySettings s = CurrentSettings();
+  s.UseProxy = 1;
+  SingleByteToWide("127.0.0.1", s.ProxyName);
+  s.ProxyPort = upstream.Port();
+  ReplaceSettings(s);
+  SiteOrigin site(origins_.Issue("127.0.0.1"));
+  site.Serve("/far.html", HtmlPage("<p>far</p>"));
+
+  ToolRun run = Curl(proxyAuthority_, {site.Base() + "/far.html"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.out.find("<p>far</p>"), std::string::npos) << run.out;
+  EXPECT_EQ(upstream.Line(), "CONNECT 127.0.0.1:" + std::to_string(site.Port()) + " HTTP/1.1");
+  auto r = site.WaitFor("/far.html");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(HeaderValue(r->head, "User-Agent"), "Corvane-Test/3.0") << r->head;
+  ExpectForwardedHead(*r);
+}
+
+// As a browser connects: it offers h2 and HTTP/1.1, and keeps the session ticket it was given.
+TEST_F(InspectionTest, ABrowsersNextConnectionResumesItsSessionAndSpeaksHttp11) {
+  SiteOrigin site(origins_.Issue("127.0.0.1"));
+  site.Serve("/again.html", HtmlPage("again"));
+  const std::string authority = "127.0.0.1:" + std::to_string(site.Port());
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  ASSERT_EQ(SSL_CTX_load_verify_locations(context, proxyAuthority_.c_str(), nullptr), 1);
+  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+  static const unsigned char kOffered[] = "\x02h2\x08http/1.1";
+  SSL_CTX_set_alpn_protos(context, kOffered, sizeof kOffered - 1);
+  SSL_SESSION* session = nullptr;
+  for (int round = 0; round < 2; ++round) {
+    int fd = ConnectLoopback(port_);
+    WriteAll(fd, "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n");
+    EXPECT_TRUE(ReadHead(fd).starts_with("HTTP/1.1 200 "));
+    SSL* ssl = SSL_new(context);
+    SSL_set_fd(ssl, fd);
+    if (session != nullptr) SSL_set_session(ssl, session);
+    ASSERT_EQ(SSL_connect(ssl), 1) << "round " << round;
+    EXPECT_EQ(SSL_session_reused(ssl), round == 1 ? 1 : 0) << "round " << round;
+    const unsigned char* chosen = nullptr;
+    unsigned chosenLength = 0;
+    SSL_get0_alpn_selected(ssl, &chosen, &chosenLength);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(chosen), chosenLength), "http/1.1");
+    std::string request = "GET /again.html HTTP/1.1\r\nHost: " + authority + "\r\n\r\n";
+    SSL_write(ssl, request.data(), static_cast<int>(request.size()));
+    std::string answer;
+    char buffer[4096];
+    int n;
+    while ((n = SSL_read(ssl, buffer, sizeof buffer)) > 0)
+      answer.append(buffer, static_cast<size_t>(n));
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK")) << answer;
+    if (round == 0) session = SSL_get1_session(ssl);  // the ticket came with the answer
+    SSL_shutdown(ssl);  // a session closed without goodbye would not be offered again
+    SSL_free(ssl);
+    ::close(fd);
+  }
+  SSL_SESSION_free(session);
+  SSL_CTX_free(context);
 }
 
 TEST_F(InspectionTest, ChromiumTrustingTheAuthorityFollowsALinkWithTheProxysReferer) {
