@@ -132,7 +132,7 @@ void ChooseInspectedTarget(Worker& w) {
 bool SecureInspectedOrigin(Worker& w) {
   if (w.viaUpstream && !OpenUpstreamTunnel(w)) return Refuse(w, FailureKind::kNoTunnel, "");
   char error[kVerifyErrorSize];
-  switch (w.serverTls.ConnectOrigin(w.server, w.tunnelHost, error)) {
+  switch (w.serverTls.ConnectOrigin(w.server, w.tunnelHost, w.tunnelPort & 0xFFFF, error)) {
     case OriginHandshake::kConnected:
       return true;
     case OriginHandshake::kUnverified: {

@@ -55,8 +55,9 @@ class TlsStream {
   bool AcceptBrowser(const Socket& s, const char* fallbackHost);
 
   // The origin's side: we are the client. The origin's chain is verified against the system's
-  // trust store and its certificate against host. kUnverified leaves the reason in error.
-  OriginHandshake ConnectOrigin(const Socket& s, const char* host, std::span<char> error);
+  // trust store and its certificate against host. kUnverified leaves the reason in error. A
+  // session this origin (host and port) gave before is offered again, so that it can resume.
+  OriginHandshake ConnectOrigin(const Socket& s, const char* host, int port, std::span<char> error);
 
   // As ReceiveSome and SendAll for a plain socket.
   long Receive(std::span<char> buffer, int timeoutMs = -1);
@@ -74,4 +75,6 @@ class TlsStream {
   TlsSession* session_ = nullptr;
   int fd_ = -1;
   bool broken_ = false;
+  int originPort_ = 0;                             // set while connected to an origin
+  char originHost_[kMaxCertificateHost + 1] = {};  // its host, the key of its kept session
 };

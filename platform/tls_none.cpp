@@ -27,7 +27,7 @@ bool TlsStream::AcceptBrowser(const Socket&, const char*) {
   return false;
 }
 
-OriginHandshake TlsStream::ConnectOrigin(const Socket&, const char*, std::span<char> error) {
+OriginHandshake TlsStream::ConnectOrigin(const Socket&, const char*, int, std::span<char> error) {
   if (!error.empty()) error[0] = '\0';
   return OriginHandshake::kFailed;
 }

@@ -30,6 +30,16 @@ struct CachedCertificate {
   uint64_t lastUse = 0;
 };
 
+// Origins whose last session is kept, so that the next connection to them resumes.
+constexpr size_t kKeptOriginSessions = 128;
+
+struct KeptSession {
+  char host[kMaxCertificateHost + 1] = {};
+  int port = 0;
+  SSL_SESSION* session = nullptr;
+  uint64_t lastUse = 0;
+};
+
 struct Authority {
   X509Ptr cert;
   KeyPtr key;
@@ -37,7 +47,12 @@ struct Authority {
   ContextPtr browser;
   ContextPtr origin;
   CachedCertificate cache[kCachedCertificates];
+  KeptSession origins[kKeptOriginSessions];
   uint64_t uses = 0;
+  ~Authority() {
+    for (KeptSession& kept : origins)
+      SSL_SESSION_free(kept.session);
+  }
 };
 
 std::mutex authorityLock;
@@ -114,7 +129,43 @@ CachedCertificate& Slot(Authority& a, const char* host) {
   return *oldest;
 }
 
+// The kept session of the origin, or the least recently used slot to replace.
+KeptSession& OriginSlot(Authority& a, const char* host, int port) {
+  KeptSession* oldest = &a.origins[0];
+  for (KeptSession& kept : a.origins) {
+    if (kept.session != nullptr && kept.port == port && strcasecmp(kept.host, host) == 0)
+      return kept;
+    if (kept.lastUse < oldest->lastUse) oldest = &kept;
+  }
+  return *oldest;
+}
+
 }  // namespace
+
+SSL_SESSION* KeptOriginSession(const char* host, int port) {
+  std::lock_guard<std::mutex> hold(authorityLock);
+  if (inUse == nullptr || std::strlen(host) > kMaxCertificateHost) return nullptr;
+  KeptSession& kept = OriginSlot(*inUse, host, port);
+  if (kept.session == nullptr || kept.port != port || strcasecmp(kept.host, host) != 0)
+    return nullptr;
+  kept.lastUse = ++inUse->uses;
+  SSL_SESSION_up_ref(kept.session);
+  return kept.session;
+}
+
+void KeepOriginSession(const char* host, int port, SSL_SESSION* session) {
+  std::lock_guard<std::mutex> hold(authorityLock);
+  if (inUse == nullptr || std::strlen(host) > kMaxCertificateHost) {
+    SSL_SESSION_free(session);
+    return;
+  }
+  KeptSession& kept = OriginSlot(*inUse, host, port);
+  SSL_SESSION_free(kept.session);
+  std::strncpy(kept.host, host, kMaxCertificateHost);
+  kept.port = port;
+  kept.session = session;
+  kept.lastUse = ++inUse->uses;
+}
 
 bool TlsAvailable() {
   return true;

@@ -38,3 +38,9 @@ ContextPtr OriginContext();
 
 // The certificate shown for host, with a reference the caller frees; null when none can be had.
 X509Ptr CertificateFor(const char* host);
+
+// The session an origin gave last, with a reference the caller frees, or null.
+SSL_SESSION* KeptOriginSession(const char* host, int port);
+
+// Keeps session (a reference of the caller's own) for the origin, in place of an older one.
+void KeepOriginSession(const char* host, int port, SSL_SESSION* session);

@@ -51,7 +51,8 @@ bool TlsStream::AcceptBrowser(const Socket& s, const char* fallbackHost) {
   return true;
 }
 
-OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, std::span<char> error) {
+OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, int port,
+                                         std::span<char> error) {
   Close();
   CopyText("", error);
   ContextPtr context = OriginContext();
@@ -66,10 +67,16 @@ OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, std:
   bool named = IsAddress(host)
                    ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host) == 1
                    : SSL_set1_host(ssl, host) == 1 && SSL_set_tlsext_host_name(ssl, host) == 1;
+  if (SSL_SESSION* kept = KeptOriginSession(host, port)) {
+    SSL_set_session(ssl, kept);
+    SSL_SESSION_free(kept);
+  }
   bool done = named && SSL_set_fd(ssl, s.Fd()) == 1 && SSL_connect(ssl) == 1;
   ERR_clear_error();
   if (done) {
     broken_ = false;
+    originPort_ = port;
+    std::strncpy(originHost_, host, kMaxCertificateHost);
     return OriginHandshake::kConnected;
   }
   long verdict = SSL_get_verify_result(ssl);
@@ -123,10 +130,20 @@ bool TlsStream::Resumed() const {
 void TlsStream::Close() {
   if (session_ == nullptr) return;
   SSL* ssl = Ssl(session_);
-  if (!broken_) SSL_shutdown(ssl);  // our goodbye only; the peer's is not waited for
+  if (!broken_) {
+    SSL_shutdown(ssl);  // our goodbye only; the peer's is not waited for
+    // A sound origin connection leaves its session (the ticket came with the answer) for next
+    // time; only one that was verified for this host and port ever got this far.
+    SSL_SESSION* session = originPort_ != 0 ? SSL_get1_session(ssl) : nullptr;
+    if (session != nullptr && SSL_SESSION_is_resumable(session) == 1)
+      KeepOriginSession(originHost_, originPort_, session);
+    else
+      SSL_SESSION_free(session);
+  }
   ERR_clear_error();
   SSL_free(ssl);
   session_ = nullptr;
   fd_ = -1;
   broken_ = false;
+  originPort_ = 0;
 }

@@ -215,6 +215,7 @@ TEST_F(InspectionTest, ThroughTheUpstreamProxyATunnelIsOpenedFirst) {
 }
 
 // As a browser connects: it offers h2 and HTTP/1.1, and keeps the session ticket it was given.
+// The proxy keeps the origin's ticket likewise.
 TEST_F(InspectionTest, ABrowsersNextConnectionResumesItsSessionAndSpeaksHttp11) {
   SiteOrigin site(origins_.Issue("127.0.0.1"));
   site.Serve("/again.html", HtmlPage("again"));
@@ -253,6 +254,7 @@ TEST_F(InspectionTest, ABrowsersNextConnectionResumesItsSessionAndSpeaksHttp11) 
   }
   SSL_SESSION_free(session);
   SSL_CTX_free(context);
+  EXPECT_EQ(site.Resumed(), 1);
 }
 
 TEST_F(InspectionTest, ChromiumTrustingTheAuthorityFollowsALinkWithTheProxysReferer) {

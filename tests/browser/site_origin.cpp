@@ -146,6 +146,7 @@ class SiteOrigin::Stream {
   Stream& operator=(const Stream&) = delete;
 
   bool Failed() const { return failed_; }
+  bool Resumed() const { return ssl_ != nullptr && !failed_ && SSL_session_reused(ssl_) == 1; }
 
   // Bytes read, 0 when the peer closed or failed, -1 when timeoutMs passed with nothing.
   long Read(char* buf, size_t size, int timeoutMs) {
@@ -284,6 +285,7 @@ void SiteOrigin::Accept() {
 void SiteOrigin::Converse(int fd) {
   {
     Stream stream(fd, tls_.get());
+    if (stream.Resumed()) ++resumed_;
     std::string pending;
     char buf[16384];
     while (!stream.Failed()) {

@@ -3,6 +3,7 @@
 // head and the body bytes that actually arrived.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -60,6 +61,8 @@ class SiteOrigin {
   std::optional<SeenRequest> WaitFor(const std::string& target,
                                      std::chrono::milliseconds limit = 10s);
   std::vector<SeenRequest> Requests();
+  // TLS connections that resumed an earlier session.
+  int Resumed() const { return resumed_; }
 
  private:
   class Stream;
@@ -78,6 +81,7 @@ class SiteOrigin {
   std::vector<SeenRequest> requests_;
   std::set<int> open_;
   bool stopping_ = false;
+  std::atomic<int> resumed_{0};
   std::vector<std::thread> conversations_;
   std::thread acceptor_;
 };
