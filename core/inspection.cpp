@@ -97,6 +97,7 @@ void ServeInspected(Worker& w) {
     return;
   }
   SetIdleTimeout(w.client, w.run.options.headTimeoutMs);  // bounds the handshake
+  SendAtOnce(w.client);
   if (!w.clientTls.AcceptBrowser(w.client, w.tunnelHost)) {
     EndExchange(w);
     return;
@@ -130,6 +131,7 @@ void ChooseInspectedTarget(Worker& w) {
 }
 
 bool SecureInspectedOrigin(Worker& w) {
+  SendAtOnce(w.server);
   if (w.viaUpstream && !OpenUpstreamTunnel(w)) return Refuse(w, FailureKind::kNoTunnel, "");
   char error[kVerifyErrorSize];
   switch (w.serverTls.ConnectOrigin(w.server, w.tunnelHost, w.tunnelPort & 0xFFFF, error)) {

@@ -2,6 +2,7 @@
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
@@ -20,6 +21,42 @@ void CopyText(std::string_view text, std::span<char> out) {
   size_t n = std::min(text.size(), out.size() - 1);
   std::memcpy(out.data(), text.data(), n);
   out[n] = '\0';
+}
+
+// OpenSSL's socket BIO writes with write(), which raises SIGPIPE when the peer has gone, as a
+// client does that closes once it has the whole answer. Ours sends with MSG_NOSIGNAL instead and
+// takes everything else from OpenSSL's own.
+int SendNoSignal(BIO* bio, const char* data, int size) {
+  ssize_t n = ::send(static_cast<int>(BIO_get_fd(bio, nullptr)), data, static_cast<size_t>(size),
+                     MSG_NOSIGNAL);
+  BIO_clear_retry_flags(bio);
+  if (n <= 0 && BIO_sock_should_retry(static_cast<int>(n))) BIO_set_retry_write(bio);
+  return static_cast<int>(n);
+}
+
+const BIO_METHOD* SocketWithoutSignals() {
+  static BIO_METHOD* method = [] {
+    const BIO_METHOD* plain = BIO_s_socket();
+    BIO_METHOD* made = BIO_meth_new(
+        BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "socket without SIGPIPE");
+    BIO_meth_set_write(made, SendNoSignal);
+    BIO_meth_set_read(made, BIO_meth_get_read(plain));
+    BIO_meth_set_puts(made, BIO_meth_get_puts(plain));
+    BIO_meth_set_ctrl(made, BIO_meth_get_ctrl(plain));
+    BIO_meth_set_create(made, BIO_meth_get_create(plain));
+    BIO_meth_set_destroy(made, BIO_meth_get_destroy(plain));
+    return made;
+  }();
+  return method;
+}
+
+// Puts ssl over the socket; the socket stays the caller's.
+bool Attach(SSL* ssl, int fd) {
+  BIO* bio = BIO_new(SocketWithoutSignals());
+  if (bio == nullptr) return false;
+  BIO_set_fd(bio, fd, BIO_NOCLOSE);
+  SSL_set_bio(ssl, bio, bio);
+  return true;
 }
 
 bool IsAddress(const char* host) {
@@ -41,7 +78,7 @@ bool TlsStream::AcceptBrowser(const Socket& s, const char* fallbackHost) {
   broken_ = true;  // until the handshake is done
   X509Ptr cert = CertificateFor(fallbackHost);
   if (cert != nullptr) SSL_use_certificate(ssl, cert.get());
-  bool done = SSL_set_fd(ssl, s.Fd()) == 1 && SSL_accept(ssl) == 1;
+  bool done = Attach(ssl, s.Fd()) && SSL_accept(ssl) == 1;
   ERR_clear_error();
   if (!done) {
     Close();
@@ -71,7 +108,7 @@ OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, int 
     SSL_set_session(ssl, kept);
     SSL_SESSION_free(kept);
   }
-  bool done = named && SSL_set_fd(ssl, s.Fd()) == 1 && SSL_connect(ssl) == 1;
+  bool done = named && Attach(ssl, s.Fd()) && SSL_connect(ssl) == 1;
   ERR_clear_error();
   if (done) {
     broken_ = false;

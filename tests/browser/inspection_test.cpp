@@ -257,6 +257,32 @@ TEST_F(InspectionTest, ABrowsersNextConnectionResumesItsSessionAndSpeaksHttp11) 
   EXPECT_EQ(site.Resumed(), 1);
 }
 
+// A client gone before its answer (a tab closed, a load generator that has its bytes) must not
+// take the proxy with it when the answer and the goodbye meet a closed connection.
+TEST_F(InspectionTest, AClientGoneBeforeItsAnswerLeavesTheProxyServing) {
+  SiteOrigin site(origins_.Issue("127.0.0.1"));
+  site.Serve("/gone.html", HtmlPage(std::string(20000, 'x')));
+  site.Serve("/still.html", HtmlPage("still here"));
+  const std::string authority = "127.0.0.1:" + std::to_string(site.Port());
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  for (int i = 0; i < 5; ++i) {
+    int fd = ConnectLoopback(port_);
+    WriteAll(fd, "CONNECT " + authority + " HTTP/1.1\r\n\r\n");
+    ReadHead(fd);
+    SSL* ssl = SSL_new(context);
+    SSL_set_fd(ssl, fd);
+    ASSERT_EQ(SSL_connect(ssl), 1);
+    std::string request = "GET /gone.html HTTP/1.1\r\nHost: " + authority + "\r\n\r\n";
+    SSL_write(ssl, request.data(), static_cast<int>(request.size()));
+    SSL_free(ssl);
+    ::close(fd);
+  }
+  SSL_CTX_free(context);
+  ASSERT_TRUE(site.WaitFor("/gone.html"));
+  ToolRun run = Curl(proxyAuthority_, {site.Base() + "/still.html"});
+  EXPECT_NE(run.out.find("still here"), std::string::npos) << run.err;
+}
+
 TEST_F(InspectionTest, ChromiumTrustingTheAuthorityFollowsALinkWithTheProxysReferer) {
   std::string chromium = FindTool("chromium");
   if (chromium.empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
