@@ -6,6 +6,7 @@
 #include "core/connection_close.h"
 #include "core/failure_page.h"
 #include "core/inspection.h"
+#include "core/interim_answers.h"
 #include "core/report_failure.h"
 #include "core/request_target.h"
 #include "core/settings.h"
@@ -34,13 +35,6 @@ size_t FirstChunkBytes(std::string_view received, size_t headEnd) {
   if (declared <= 0 || ExpectsContinue(head)) return headBytes;
   size_t wanted = headBytes + static_cast<size_t>(declared);
   return wanted <= kChunkReceiveLimit ? wanted : headBytes;
-}
-
-// The request's body bytes within the first chunk: what follows the blank line ending the head.
-long FirstChunkBodyBytes(std::string_view text, long tailBytes) {
-  auto headEnd = text.find("\r\n\r\n");
-  if (headEnd == std::string_view::npos) return 0;
-  return static_cast<long>(text.size() - headEnd - 4) + tailBytes;
 }
 
 // Answers the client with the failure page (its connection then closes as every exchange's
@@ -123,79 +117,106 @@ long PrepareHead(Worker& w, long received) {
   return tail;
 }
 
-// Forwards the request: the rewritten head with what body came with it, then further chunks
-// while the declared body is still due. False when the exchange ended on the way.
-bool ForwardRequest(Worker& w, long received) {
+// Sends the rewritten head on, with what body came with it. False when the exchange ended.
+bool ForwardHead(Worker& w, long received) {
   long tail = PrepareHead(w, received);
   if (tail < 0) return false;
-  std::string_view text = TextIn(w.chunk);
-  int32_t declaredLength = GetContentLength(text);
-  long long bodyCount = declaredLength > 0 ? FirstChunkBodyBytes(text, tail) : 0;
-  if (!SendTo(w, Side::kServer, text) ||
+  if (!SendTo(w, Side::kServer, TextIn(w.chunk)) ||
       !SendTo(w, Side::kServer, {w.rawTail, static_cast<size_t>(tail)})) {
     EndExchange(w);
     return false;
   }
-  if (received == 0) return true;
-  while (declaredLength > 0 && bodyCount < declaredLength) {
-    long n = ReceiveFrom(w, Side::kClient, {w.chunk, kChunkReceiveLimit});
-    if (n < 0) {
-      EndExchange(w);
-      return false;
-    }
-    if (n == 0) return true;
-    if (!SendTo(w, Side::kServer, {w.chunk, static_cast<size_t>(n)})) {
-      EndExchange(w);
-      return false;
-    }
-    bodyCount += n;
-  }
   return true;
 }
 
-// Relays the answer until the server closes. Its head, when the first chunk holds it whole,
-// tells the client that the connection closes after it; nothing else is changed. False when the
-// exchange ended early.
-bool RelayAnswer(Worker& w) {
-  bool firstAnswer = true;
-  for (;;) {
-    long received = ReceiveFrom(w, Side::kServer, {w.chunk, kChunkReceiveLimit});
-    if (received < 0) {
-      EndExchange(w);
-      return false;
-    }
-    if (received == 0) return true;
-    w.chunk[received] = '\0';
-    size_t length = static_cast<size_t>(received);
-    if (firstAnswer) {
-      if (w.run.hooks.noteFirstAnswer != nullptr)
-        w.run.hooks.noteFirstAnswer({w.chunk, length}, TextIn(w.requestAddress));
-      ReplaceConnectionLines({w.chunk, kChunkBufferSize}, &length);
-    }
-    if (!SendTo(w, Side::kClient, {w.chunk, length})) {
-      EndExchange(w);
-      return false;
-    }
-    // A full first chunk promises a large answer: the rest goes through the kernel unexamined,
-    // until the client fails, when the plain relay takes over again. TLS bytes never do.
-    bool plain = !w.clientTls.Active() && !w.serverTls.Active();
-    if (plain && firstAnswer && received == static_cast<long>(kChunkReceiveLimit)) {
-      switch (SpliceAll(w.server, w.client)) {
-        case SpliceResult::kSourceClosed:
-          return true;
-        case SpliceResult::kSourceFailed:
-          EndExchange(w);
-          return false;
-        case SpliceResult::kSinkFailed:
-          if (LastErrorCode() != kErrorConnectionReset) {
-            EndExchange(w);
-            return false;
-          }
-          break;
-      }
-    }
-    firstAnswer = false;
+// How far the answer has been looked at.
+struct AnswerWatch {
+  bool awaitingFinal = true;  // no final answer has begun yet: interim ones may come first
+  bool large = false;         // the final answer's first chunk was full: more will come
+};
+
+// The final answer's first bytes within the chunk of length n: the page memory sees them as
+// they arrived, then the head tells the client that the connection closes after this answer.
+// Interim answers before it pass as they are. Returns the length to send.
+size_t LookAtAnswer(Worker& w, size_t n, AnswerWatch* watch) {
+  size_t start = FinalAnswerStart({w.chunk, n});
+  if (start == n) return n;  // interim answers alone: the final one is still to come
+  watch->awaitingFinal = false;
+  if (start == std::string_view::npos) return n;  // an interim head cut off: not looked into
+  // TLS bytes never go through the kernel's pipe: they are decrypted and encrypted again here.
+  watch->large = n == kChunkReceiveLimit && !w.clientTls.Active() && !w.serverTls.Active();
+  if (w.run.hooks.noteFirstAnswer != nullptr)
+    w.run.hooks.noteFirstAnswer({w.chunk + start, n - start}, TextIn(w.requestAddress));
+  size_t length = n - start;
+  ReplaceConnectionLines({w.chunk + start, kChunkBufferSize - start}, &length);
+  return start + length;
+}
+
+// Moves the next piece of the answer to the client. 1 when moved, 0 when the origin has
+// closed, -1 when the exchange failed.
+int MoveAnswer(Worker& w, AnswerWatch* watch, SplicePipe* pipe) {
+  // A large answer goes on through the kernel, unexamined, until the client fails; then
+  // the plain relay takes over again.
+  if (watch->large && (pipe->IsOpen() || pipe->Open())) {
+    long moved = pipe->Move(w.server, w.client);
+    if (moved >= 0) return moved > 0 ? 1 : 0;
+    if (moved == -1 || LastErrorCode() != kErrorConnectionReset) return -1;
+    watch->large = false;
+    return 1;
   }
+  long received = ReceiveFrom(w, Side::kServer, {w.chunk, kChunkReceiveLimit});
+  if (received <= 0) return received == 0 ? 0 : -1;
+  size_t length = static_cast<size_t>(received);
+  if (watch->awaitingFinal) length = LookAtAnswer(w, length, watch);
+  return SendTo(w, Side::kClient, {w.chunk, length}) ? 1 : -1;
+}
+
+// Moves the request's further bytes on to the origin: a body of any framing, ended by the
+// client's half-close as much as by its length. False when the client has closed its side (the
+// origin is told so) and nothing more comes; *failed when it failed.
+bool MoveRequest(Worker& w, bool* failed) {
+  long received = ReceiveFrom(w, Side::kClient, {w.chunk, kChunkReceiveLimit});
+  if (received < 0) {
+    *failed = true;
+    return false;
+  }
+  if (received == 0) {
+    EndSendingTo(w, Side::kServer);
+    return false;
+  }
+  *failed = !SendTo(w, Side::kServer, {w.chunk, static_cast<size_t>(received)});
+  return !*failed;
+}
+
+// After the head, bytes move both ways at once, as in a tunnel, until the origin has closed:
+// the client's body whatever its framing, the origin's interim and final answers as they come.
+// False when the exchange ended early.
+bool RelayBothWays(Worker& w) {
+  AnswerWatch watch;
+  SplicePipe pipe;
+  bool clientOpen = true;
+  const Socket notWatched;
+  for (;;) {
+    // Bytes a TLS stream has decrypted already wait there, not in the socket.
+    int ready = (clientOpen && w.clientTls.HasBuffered() ? kReadyA : 0) |
+                (w.serverTls.HasBuffered() ? kReadyB : 0);
+    if (ready == 0)
+      ready =
+          WaitReadable(clientOpen ? w.client : notWatched, w.server, w.run.options.idleTimeoutMs);
+    if (ready <= 0) break;  // nothing moved for the idle time, or the wait failed
+    if ((ready & kReadyB) != 0) {
+      int moved = MoveAnswer(w, &watch, &pipe);
+      if (moved == 0) return true;
+      if (moved < 0) break;
+    }
+    if ((ready & kReadyA) != 0) {
+      bool failed = false;
+      clientOpen = MoveRequest(w, &failed);
+      if (failed) break;
+    }
+  }
+  EndExchange(w);
+  return false;
 }
 
 // What a worker's exchange starts from: nothing that an earlier exchange on this worker left
@@ -270,7 +291,7 @@ bool SendTo(Worker& w, Side side, std::span<const char> bytes) {
 
 // Over TLS our goodbye (close_notify) goes first, so that the peer knows the data is whole.
 void EndSendingTo(Worker& w, Side side) {
-  (side == Side::kClient ? w.clientTls : w.serverTls).Close();
+  (side == Side::kClient ? w.clientTls : w.serverTls).EndSending();
   ShutdownSend(side == Side::kClient ? w.client : w.server);
 }
 
@@ -279,6 +300,7 @@ void FinishExchange(Worker& w) {
   w.server.Close();   // the origin's data was read to its end, or is not wanted any more
   NoteComingBack(w);  // before the client can see the end and ask again
   EndSendingTo(w, Side::kClient);
+  w.clientTls.Close();  // what the client still sends is read raw and dropped from here on
   if (CloseLater(w.client, w.run.options.closeDelayMs)) return;
   // No room with the closer: this thread keeps the connection for the delay itself.
   auto deadline =
@@ -311,6 +333,6 @@ void ServeExchange(Worker& w) {
 }
 
 void ServeRequest(Worker& w, long received) {
-  if (!ForwardRequest(w, received) || !RelayAnswer(w)) return;
+  if (!ForwardHead(w, received) || !RelayBothWays(w)) return;
   FinishExchange(w);
 }

@@ -42,8 +42,11 @@ struct Listener {
   std::mutex lock;
   std::condition_variable idle;
   Socket socket;
-  int users = 0;       // workers inside accept
-  int comingBack = 0;  // workers whose answer has ended, on their way back to accept
+  int users = 0;  // workers inside accept
+  // Workers on their way to accept: started and not there yet, or back from an exchange whose
+  // answer has ended. They count as waiting, so that a client arriving meanwhile starts no
+  // other worker.
+  int comingBack = 0;
   bool stopping = true;
   ServerRun run;
   ExchangeHooks hooks{};
@@ -58,7 +61,15 @@ Listener& TheListener() {
 void ProxyWorker();
 
 int StartWorker() {
-  return StartDetachedThread(ProxyWorker, kWorkerStackBytes);
+  Listener& l = TheListener();
+  {
+    std::lock_guard<std::mutex> hold(l.lock);
+    ++l.comingBack;
+  }
+  if (StartDetachedThread(ProxyWorker, kWorkerStackBytes) != 0) return 1;
+  std::lock_guard<std::mutex> hold(l.lock);
+  if (l.comingBack > 0) --l.comingBack;
+  return 0;
 }
 
 // What the server's current run hands its workers.
@@ -75,7 +86,7 @@ bool EnterAccept(const ServerRun& run, bool* comingBack) {
   Listener& l = TheListener();
   std::lock_guard<std::mutex> hold(l.lock);
   bool current = run.generation == l.run.generation;
-  if (*comingBack && current) --l.comingBack;
+  if (*comingBack && current && l.comingBack > 0) --l.comingBack;
   bool wasComingBack = *comingBack;
   *comingBack = false;
   if (l.stopping || !current) return false;
@@ -135,7 +146,7 @@ void ProxyWorker() {
   w.requestAddress[0] = '\0';
   w.targetHost[0] = '\0';
   w.targetPort = 0;
-  w.comingBack = false;
+  w.comingBack = true;  // counted by StartWorker until it is in accept
   w.run = CurrentRun();
   for (;;) {
     int othersWaiting = 0;

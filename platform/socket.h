@@ -96,11 +96,33 @@ bool AcceptOnceDataArrives(const Socket& listener, int waitSeconds);
 // nothing moves for idleTimeoutMs.
 void RelayBothWays(const Socket& a, const Socket& b, std::span<char> buffer, int idleTimeoutMs);
 
-enum class SpliceResult { kSourceClosed, kSourceFailed, kSinkFailed };
+// Waits until a or b has something to receive (bytes, an end of data or a failure), at most
+// timeoutMs. An invalid socket is not waited for. Returns kReadyA | kReadyB for those that are
+// ready, 0 when the time ran out, -1 on failure.
+inline constexpr int kReadyA = 1;
+inline constexpr int kReadyB = 2;
+int WaitReadable(const Socket& a, const Socket& b, int timeoutMs);
 
-// Moves everything from `from` to `to` inside the kernel, without copying it through our memory,
-// until `from` closes or either side fails.
-SpliceResult SpliceAll(const Socket& from, const Socket& to);
+// Returned by SplicePipe::Move when the receiving socket failed.
+inline constexpr long kSpliceSinkFailed = -2;
+
+// A pipe inside the kernel through which bytes move from one socket to another without being
+// copied through our memory. Empty between moves.
+class SplicePipe {
+ public:
+  // False where the system has no such pipe: the caller copies instead.
+  bool Open();
+  bool IsOpen() const { return readEnd_.Valid(); }
+
+  // Moves what `from` has now, at most one pipe's worth (waiting only while it has nothing),
+  // all of it on to `to`. Returns the count, 0 when `from` has closed, -1 when `from` failed,
+  // kSpliceSinkFailed when `to` failed.
+  long Move(const Socket& from, const Socket& to);
+
+ private:
+  Socket readEnd_;
+  Socket writeEnd_;
+};
 
 // Raises the soft limit on open descriptors to the hard limit; returns the limit now in force.
 long RaiseDescriptorLimit();

@@ -66,6 +66,13 @@ class TlsStream {
   // True when the peer's last handshake resumed an earlier session.
   bool Resumed() const;
 
+  // True when received bytes wait in the stream, decrypted or not, so that the socket may show
+  // nothing to read.
+  bool HasBuffered() const;
+
+  // Says goodbye (close_notify) once; what the peer still sends can be received after it.
+  void EndSending();
+
   // Says goodbye (close_notify) when the connection is still sound, and frees it.
   void Close();
 
@@ -75,6 +82,7 @@ class TlsStream {
   TlsSession* session_ = nullptr;
   int fd_ = -1;
   bool broken_ = false;
+  bool saidGoodbye_ = false;
   int originPort_ = 0;                             // set while connected to an origin
   char originHost_[kMaxCertificateHost + 1] = {};  // its host, the key of its kept session
 };

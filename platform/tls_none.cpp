@@ -44,4 +44,10 @@ bool TlsStream::Resumed() const {
   return false;
 }
 
+bool TlsStream::HasBuffered() const {
+  return false;
+}
+
+void TlsStream::EndSending() {}
+
 void TlsStream::Close() {}

@@ -126,7 +126,7 @@ OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, int 
 long TlsStream::Receive(std::span<char> buffer, int timeoutMs) {
   if (session_ == nullptr || broken_) return -1;
   SSL* ssl = Ssl(session_);
-  if (timeoutMs >= 0 && SSL_pending(ssl) == 0) {
+  if (timeoutMs >= 0 && SSL_has_pending(ssl) == 0) {
     pollfd p{fd_, POLLIN, 0};
     int ready = ::poll(&p, 1, timeoutMs);
     if (ready == 0) return kReceiveTimedOut;
@@ -160,6 +160,17 @@ int TlsStream::Send(std::span<const char> bytes) {
   return 1;
 }
 
+bool TlsStream::HasBuffered() const {
+  return session_ != nullptr && !broken_ && SSL_has_pending(Ssl(session_)) == 1;
+}
+
+void TlsStream::EndSending() {
+  if (session_ == nullptr || broken_ || saidGoodbye_) return;
+  SSL_shutdown(Ssl(session_));
+  ERR_clear_error();
+  saidGoodbye_ = true;
+}
+
 bool TlsStream::Resumed() const {
   return session_ != nullptr && SSL_session_reused(Ssl(session_)) == 1;
 }
@@ -168,7 +179,7 @@ void TlsStream::Close() {
   if (session_ == nullptr) return;
   SSL* ssl = Ssl(session_);
   if (!broken_) {
-    SSL_shutdown(ssl);  // our goodbye only; the peer's is not waited for
+    if (!saidGoodbye_) SSL_shutdown(ssl);  // our goodbye only; the peer's is not waited for
     // A sound origin connection leaves its session (the ticket came with the answer) for next
     // time; only one that was verified for this host and port ever got this far.
     SSL_SESSION* session = originPort_ != 0 ? SSL_get1_session(ssl) : nullptr;
@@ -182,5 +193,6 @@ void TlsStream::Close() {
   session_ = nullptr;
   fd_ = -1;
   broken_ = false;
+  saidGoodbye_ = false;
   originPort_ = 0;
 }

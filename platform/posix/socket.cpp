@@ -313,6 +313,20 @@ bool AcceptOnceDataArrives(const Socket& listener, int waitSeconds) {
                       sizeof waitSeconds) == 0;
 }
 
+int WaitReadable(const Socket& a, const Socket& b, int timeoutMs) {
+  pollfd p[2] = {{a.Fd(), POLLIN, 0}, {b.Fd(), POLLIN, 0}};
+  int ready;
+  while ((ready = ::poll(p, 2, timeoutMs)) < 0 && errno == EINTR) {
+  }
+  if (ready < 0) {
+    RememberErrno();
+    return -1;
+  }
+  constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
+  return ((p[0].revents & kReadable) != 0 ? kReadyA : 0) |
+         ((p[1].revents & kReadable) != 0 ? kReadyB : 0);
+}
+
 void RelayBothWays(const Socket& a, const Socket& b, std::span<char> buffer, int idleTimeoutMs) {
   bool aOpen = true;
   bool bOpen = true;
@@ -351,7 +365,7 @@ constexpr size_t kSpliceBytes = kSplicePipeBytes;
 
 }  // namespace
 
-SpliceResult SpliceAll(const Socket& from, const Socket& to) {
+bool SplicePipe::Open() {
   // splice() has no MSG_NOSIGNAL: a client gone in the middle would raise SIGPIPE and end the
   // whole process. Ignoring it process-wide is what every server does; the call then fails with
   // EPIPE like a send.
@@ -360,29 +374,34 @@ SpliceResult SpliceAll(const Socket& from, const Socket& to) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
     RememberErrno();
-    return SpliceResult::kSourceFailed;
+    return false;
   }
-  Socket readEnd(pipeFds[0]);
-  Socket writeEnd(pipeFds[1]);
+  readEnd_ = Socket(pipeFds[0]);
+  writeEnd_ = Socket(pipeFds[1]);
   // A larger pipe moves more per call; the system may refuse, and the default still works.
-  ::fcntl(writeEnd.Fd(), F_SETPIPE_SZ, static_cast<int>(kSplicePipeBytes));
-  for (;;) {
-    ssize_t in = ::splice(from.Fd(), nullptr, writeEnd.Fd(), nullptr, kSpliceBytes, SPLICE_F_MOVE);
-    if (in < 0 && errno == EINTR) continue;
-    if (in < 0) {
-      RememberErrno();
-      return SpliceResult::kSourceFailed;
-    }
-    if (in == 0) return SpliceResult::kSourceClosed;
-    for (ssize_t left = in; left > 0;) {
-      ssize_t out = ::splice(readEnd.Fd(), nullptr, to.Fd(), nullptr, static_cast<size_t>(left),
-                             SPLICE_F_MOVE);
-      if (out < 0 && errno == EINTR) continue;
-      if (out <= 0) {
-        RememberErrno();
-        return SpliceResult::kSinkFailed;
-      }
-      left -= out;
-    }
+  ::fcntl(writeEnd_.Fd(), F_SETPIPE_SZ, static_cast<int>(kSplicePipeBytes));
+  return true;
+}
+
+long SplicePipe::Move(const Socket& from, const Socket& to) {
+  ssize_t in;
+  while ((in = ::splice(from.Fd(), nullptr, writeEnd_.Fd(), nullptr, kSpliceBytes, SPLICE_F_MOVE)) <
+             0 &&
+         errno == EINTR) {
   }
+  if (in < 0) {
+    RememberErrno();
+    return -1;
+  }
+  for (ssize_t left = in; left > 0;) {
+    ssize_t out = ::splice(readEnd_.Fd(), nullptr, to.Fd(), nullptr, static_cast<size_t>(left),
+                           SPLICE_F_MOVE);
+    if (out < 0 && errno == EINTR) continue;
+    if (out <= 0) {
+      RememberErrno();
+      return kSpliceSinkFailed;
+    }
+    left -= out;
+  }
+  return static_cast<long>(in);
 }

@@ -7,6 +7,8 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,6 +54,28 @@ void ForEachHeader(std::string_view head, Visit visit) {
       visit(line.substr(0, colon), value);
     }
     at = end;
+  }
+}
+
+// Decodes a chunked body at the start of pending into *body. True once the last chunk and the
+// trailer have arrived; *consumed then tells how many bytes of pending they took.
+bool DecodeChunks(std::string_view pending, std::string* body, size_t* consumed) {
+  body->clear();
+  size_t at = 0;
+  for (;;) {
+    size_t lineEnd = pending.find("\r\n", at);
+    if (lineEnd == std::string_view::npos) return false;
+    size_t size = std::strtoul(std::string(pending.substr(at, lineEnd - at)).c_str(), nullptr, 16);
+    at = lineEnd + 2;
+    if (size == 0) {
+      size_t end = pending.find("\r\n\r\n", lineEnd);  // trailer lines, then a blank line
+      if (end == std::string_view::npos) return false;
+      *consumed = end + 4;
+      return true;
+    }
+    if (pending.size() < at + size + 2) return false;
+    body->append(pending.substr(at, size));
+    at += size + 2;
   }
 }
 
@@ -283,6 +307,13 @@ void SiteOrigin::Accept() {
 
 // Serves requests on one connection until the client closes, asks to close, or stays idle.
 void SiteOrigin::Converse(int fd) {
+  // A TLS write meeting a proxy that has closed (its client gone) raises SIGPIPE: blocked on this
+  // thread alone, it ends the conversation and not the test, while the proxy's threads stay as
+  // the program runs them.
+  sigset_t brokenPipe;
+  sigemptyset(&brokenPipe);
+  sigaddset(&brokenPipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
   {
     Stream stream(fd, tls_.get());
     if (stream.Resumed()) ++resumed_;
@@ -302,8 +333,23 @@ void SiteOrigin::Converse(int fd) {
       size_t targetStart = seen.head.find(' ') + 1;
       seen.target = seen.head.substr(targetStart, seen.head.find(' ', targetStart) - targetStart);
 
+      if (SameNoCase(HeaderValue(seen.head, "Expect").value_or(""), "100-continue") &&
+          !stream.Write("HTTP/1.1 100 Continue\r\n\r\n"))
+        break;
       size_t declared =
           std::strtoul(HeaderValue(seen.head, "Content-Length").value_or("0").c_str(), nullptr, 10);
+      if (SameNoCase(HeaderValue(seen.head, "Transfer-Encoding").value_or(""), "chunked")) {
+        std::string decoded;
+        size_t consumed = 0;
+        while (!DecodeChunks(pending, &decoded, &consumed)) {
+          long n = stream.Read(buf, sizeof buf, kBodyMs);
+          if (n <= 0) break;
+          pending.append(buf, static_cast<size_t>(n));
+        }
+        pending.erase(0, consumed);
+        pending.insert(0, decoded);
+        declared = decoded.size();
+      }
       while (pending.size() < declared) {
         long n = stream.Read(buf, sizeof buf, kBodyMs);
         if (n <= 0) break;

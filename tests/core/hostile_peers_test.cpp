@@ -310,6 +310,21 @@ TEST_F(HostilePeerTest, SilentOriginIsGivenUpAfterTheIdleTimeout) {
   BackToIdle(idleThreads_ + 1, idleDescriptors_ + 1);  // the silent origin, still listening
 }
 
+TEST_F(HostilePeerTest, ClientResettingInTheMiddleOfItsBody) {
+  {
+    CountingOrigin origin;
+    int fd = ConnectLoopback(port_);
+    WriteAll(fd, "PUT / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) +
+                     "\r\nContent-Length: 1000000\r\n\r\n" + std::string(200000, 'r'));
+    std::this_thread::sleep_for(50ms);
+    linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+  }  // the origin saw its connection end
+  EXPECT_TRUE(Served());
+  BackToIdle(idleThreads_, idleDescriptors_);
+}
+
 TEST_F(HostilePeerTest, ClientStallingInItsBodyIsGivenUp) {
   {
     CountingOrigin origin;

@@ -482,7 +482,57 @@ TEST_F(ServerTest, ManyConcurrentClientsAreAllServed) {
   EXPECT_EQ(origin.RequestCount(), static_cast<size_t>(kClients));
 }
 
-TEST_F(ServerTest, ASecondRequestOnTheConnectionIsNeverRead) {
+// After the head, what the client sends goes on to the origin whatever its framing.
+TEST_F(ServerTest, ChunkedBodyWithTrailerReachesOriginAndUpstreamByteForByte) {
+  std::string body(300 * 1000, '\0');
+  uint32_t x = 7;
+  for (char& c : body) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);  // NULs, line ends and all
+  }
+  const std::string chunked = Chunked(body, 7000, "X-Checksum: 42\r\n");
+  for (bool upstream : {false, true}) {
+    TestOrigin origin(kOk);
+    std::string head = "PUT /up HTTP/1.1\r\nHost: 127.0.0.1:" + Port(origin.Port()) +
+                       "\r\nTransfer-Encoding: chunked\r\n\r\n";
+    if (upstream) {
+      ProxySettings s;
+      s.UseProxy = 1;
+      SingleByteToWide("127.0.0.1", s.ProxyName);
+      s.ProxyPort = origin.Port();
+      ReplaceSettings(s);
+      head =
+          "PUT http://origin.invalid/up HTTP/1.1\r\nHost: origin.invalid\r\n"
+          "Transfer-Encoding: chunked\r\n\r\n";
+    }
+    int fd = ConnectLoopback(port_);
+    WriteAll(fd, head);
+    std::this_thread::sleep_for(20ms);
+    for (size_t at = 0; at < chunked.size(); at += 65536)
+      ASSERT_TRUE(WriteAll(fd, std::string_view(chunked).substr(at, 65536)));
+    EXPECT_EQ(ReadUntilClosed(fd), kRelayedOk) << "upstream " << upstream;
+    ::close(fd);
+    std::string got = origin.Request(0);
+    EXPECT_EQ(got.size(), Closing(head).size() + chunked.size()) << "upstream " << upstream;
+    EXPECT_TRUE(got == Closing(head) + chunked) << "upstream " << upstream;
+  }
+}
+
+TEST_F(ServerTest, BodyEndedByTheClientsHalfCloseReachesTheOrigin) {
+  TestOrigin origin(kOk, false, TestOrigin::Reading::kToTheEnd);
+  std::string head = "POST /raw HTTP/1.0\r\nHost: 127.0.0.1:" + Port(origin.Port()) + "\r\n\r\n";
+  std::string body = "no length given: the body ends where the client stops sending";
+  int fd = ConnectLoopback(port_);
+  WriteAll(fd, head);
+  std::this_thread::sleep_for(20ms);
+  WriteAll(fd, body);
+  ::shutdown(fd, SHUT_WR);
+  EXPECT_EQ(ReadUntilClosed(fd), kRelayedOk);
+  ::close(fd);
+  EXPECT_EQ(origin.Request(0), Closing(head) + body);
+}
+
+TEST_F(ServerTest, ASecondRequestOnTheConnectionGetsNoSecondAnswer) {
   TestOrigin origin(kOk);
   std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + Port(origin.Port()) + "\r\n\r\n";
   int fd = ConnectLoopback(port_);

@@ -49,6 +49,15 @@ TEST_F(RewritingProxyTest, RefererCarriesTheLastHtmlPage) {
                     "/index.html\r\n" + HostLine(origin) + "\r\n"));
 }
 
+// Interim answers reach the client as they are; the page memory looks at the final answer.
+TEST_F(RewritingProxyTest, PageMemoryLooksPastInterimAnswers) {
+  const std::string interim =
+      "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\n\r\n";
+  TestOrigin origin(interim + kHtmlAnswer);
+  EXPECT_EQ(Get(origin, "/after-continue.html"), interim + Closing(kHtmlAnswer));
+  EXPECT_EQ(RememberedPage(), Site(origin) + "/after-continue.html");
+}
+
 TEST_F(RewritingProxyTest, DeviceLinesGoUnlessSendMachine) {
   TestOrigin origin("HTTP/1.0 204 No Content\r\n\r\n");
   const std::string device =

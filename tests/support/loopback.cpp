@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -113,15 +114,49 @@ std::string Closing(const std::string& request) {
   return request.substr(0, end + 2) + "Connection: close\r\n" + request.substr(end + 2);
 }
 
+// True when body holds every chunk up to the last (zero) one and the trailer's blank line.
+static bool ChunksComplete(std::string_view body) {
+  for (;;) {
+    size_t lineEnd = body.find("\r\n");
+    if (lineEnd == std::string_view::npos) return false;
+    size_t size = std::strtoul(std::string(body.substr(0, lineEnd)).c_str(), nullptr, 16);
+    if (size == 0) {
+      // From the size line's own end: trailer lines, if any, then a blank line.
+      return body.substr(lineEnd).find("\r\n\r\n") != std::string_view::npos;
+    }
+    if (body.size() < lineEnd + 2 + size + 2) return false;
+    body.remove_prefix(lineEnd + 2 + size + 2);
+  }
+}
+
+std::string Chunked(std::string_view body, size_t chunkBytes, std::string_view trailer) {
+  std::string out;
+  char size[32];
+  for (size_t at = 0; at < body.size(); at += chunkBytes) {
+    std::string_view piece = body.substr(at, chunkBytes);
+    std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+    out += size;
+    out += piece;
+    out += "\r\n";
+  }
+  return out + "0\r\n" + std::string(trailer) + "\r\n";
+}
+
 bool RequestComplete(std::string_view text) {
   auto headEnd = text.find("\r\n\r\n");
   if (headEnd == std::string_view::npos) return false;
+  std::string head(text.substr(0, headEnd + 2));
+  for (char& c : head)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (head.find("\ntransfer-encoding: chunked\r\n") != std::string::npos)
+    return ChunksComplete(text.substr(headEnd + 4));
   long declared = HeaderNumber(text.substr(0, headEnd + 2), "\ncontent-length:");
   if (declared <= 0) return true;
   return text.size() - (headEnd + 4) >= static_cast<size_t>(declared);
 }
 
-TestOrigin::TestOrigin(std::string answer, bool ipv6) : answer_(std::move(answer)) {
+TestOrigin::TestOrigin(std::string answer, bool ipv6, Reading reading)
+    : answer_(std::move(answer)), reading_(reading) {
   listenFd_ = ListenOnLoopback(&port_, ipv6);
   thread_ = std::thread([this] { Serve(); });
 }
@@ -141,7 +176,7 @@ void TestOrigin::Serve() {
     }
     std::string got;
     char buf[16384];
-    while (!RequestComplete(got)) {
+    while (reading_ == Reading::kToTheEnd || !RequestComplete(got)) {
       pollfd p{fd, POLLIN, 0};
       if (::poll(&p, 1, 2000) <= 0) break;
       ssize_t n = ::recv(fd, buf, sizeof buf, 0);

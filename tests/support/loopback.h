@@ -34,12 +34,15 @@ std::string Exchange(uint16_t port, std::string_view request,
                      std::chrono::milliseconds limit = 5000ms);
 
 // An origin (or upstream proxy) on 127.0.0.1. Each connection is read until its head and the
-// body its "Content-Length:" declares have arrived (or the client stops sending), recorded, and
-// answered with `answer`; then the origin closes the connection.
+// body its "Content-Length:" or chunks declare have arrived (or the client stops sending), or
+// until the client's end of data, recorded, and answered with `answer`; then the origin closes
+// the connection.
 class TestOrigin {
  public:
+  enum class Reading { kAsDeclared, kToTheEnd };
   // Listens on 127.0.0.1, or on ::1 when ipv6 is set.
-  explicit TestOrigin(std::string answer, bool ipv6 = false);
+  explicit TestOrigin(std::string answer, bool ipv6 = false,
+                      Reading reading = Reading::kAsDeclared);
   ~TestOrigin();
   TestOrigin(const TestOrigin&) = delete;
   TestOrigin& operator=(const TestOrigin&) = delete;
@@ -54,6 +57,7 @@ class TestOrigin {
   void Serve();
 
   std::string answer_;
+  Reading reading_;
   int listenFd_ = -1;
   uint16_t port_ = 0;
   std::mutex lock_;
@@ -66,6 +70,9 @@ class TestOrigin {
 // the connection closes after it, and "Connection: close" is added as the head's last line.
 std::string Closing(const std::string& request);
 
-// The request head and body bytes that a request of `text` still expects, from its
-// "Content-Length:" (any letter case): used to know when a request has fully arrived.
+// True when text holds a whole request: its head and the body its "Content-Length:" (any letter
+// case) declares, or its chunks up to the last one and the trailer's end.
 bool RequestComplete(std::string_view text);
+
+// A body in chunks of chunkBytes (the last one shorter), a zero chunk and the trailer lines.
+std::string Chunked(std::string_view body, size_t chunkBytes, std::string_view trailer);
