@@ -31,5 +31,5 @@ bool LocalAuthorityCertificatePath(std::string* path);
 // nickname in the browsers' certificate databases.
 std::string LocalAuthorityName();
 
-// True when a CONNECT may be inspected: the setting is on and the authority in use.
+// True while inspection runs: the setting is on and the authority in use.
 bool InspectionReady();

@@ -45,7 +45,9 @@ void RegisterWithBrowsers() {
 }  // namespace
 
 void ToggleInspection() {
-  if (CurrentSettings().InspectHttps != 0) {
+  // A setting left on with an authority that could not be used shows unchecked: choosing the
+  // item then tries to turn it on again.
+  if (InspectionReady()) {
     SaveInspection(0);
     return;
   }

@@ -18,6 +18,7 @@
 #include "platform/message_box.h"
 #include "platform/qt/window_system.h"
 #include "platform/resource_table.h"
+#include "platform/tls.h"
 #include "resources/corvane_resources.h"
 #include "shell/main_window.h"
 #include "shell/proxy_services.h"
@@ -155,9 +156,13 @@ class QtTrayTest : public ::testing::Test {
 };
 
 TEST_F(QtTrayTest, ClickOpensTheMenuAboveTheTrayAndSettingsSendsItsCommand) {
+  // Inspection runs: on in the settings, with an authority in use.
   ProxySettings inspecting;
   inspecting.InspectHttps = 1;
   ReplaceSettings(inspecting);
+  std::string certificate, key;
+  ASSERT_TRUE(MakeAuthorityPem("tray test", "tray test", &certificate, &key));
+  ASSERT_TRUE(UseAuthority(certificate, key));
   Click(QSystemTrayIcon::Trigger);
   PressOnMenu(Qt::Key_S, QStringLiteral("s"));
   ASSERT_TRUE(RunUntil([] { return SeenMessage(kWmCommand, IDM_SETTINGS, 0); }));
@@ -170,6 +175,7 @@ TEST_F(QtTrayTest, ClickOpensTheMenuAboveTheTrayAndSettingsSendsItsCommand) {
   // The inspection item's check mark shows the setting.
   EXPECT_EQ(menuSeen.checked, (QList<bool>{false, false, true, false, false}));
   ReplaceSettings(ProxySettings{});
+  StopUsingAuthority();
   // Bottom edge on the anchor; wider than 64 pixels, it is moved left to stay on the screen.
   EXPECT_EQ(menuSeen.geometry.y() + menuSeen.geometry.height(), ScreenHeight - 28);
   EXPECT_LE(menuSeen.geometry.x(), ScreenWidth - 64);
