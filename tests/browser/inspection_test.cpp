@@ -80,6 +80,7 @@ class TunnellingUpstream {
 class InspectionTest : public RealClientTest {
  protected:
   void SetUp() override {
+    if (!TlsAvailable()) GTEST_SKIP() << "built without TLS (CORVANE_TLS off)";
     curl_ = FindTool("curl");
     if (curl_.empty()) GTEST_SKIP() << "curl is not installed (Debian package curl)";
     setenv("XDG_CONFIG_HOME", (config_.Path() + "/config").c_str(), 1);
