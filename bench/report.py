@@ -4,6 +4,7 @@
     report.py RAW.jsonl > docs/BENCHMARKS.md
 """
 import json
+import os
 import signal
 import statistics
 import sys
@@ -476,6 +477,11 @@ def main():
     if len(sys.argv) != 2:
         sys.exit("usage: report.py RAW.jsonl")
     sys.stdout.write(render(load_raw(sys.argv[1])))
+    # Measurements recorded by hand (an A/B of two builds, say) stay with every later report.
+    notes = sys.argv[1].replace(".raw.jsonl", ".notes.md")
+    if notes != sys.argv[1] and os.path.exists(notes):
+        with open(notes) as f:
+            sys.stdout.write("\n" + f.read())
 
 
 if __name__ == "__main__":

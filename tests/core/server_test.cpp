@@ -380,8 +380,11 @@ void HoldBox(std::u16string_view text) {
 }
 
 TEST_F(FailureAnswerTest, AnOpenBoxHoldsNoClientAndIsNotOpenedTwice) {
+  {
+    std::lock_guard<std::mutex> hold(Held().lock);
+    Held().open = true;
+  }
   SetMessageBoxHandler(HoldBox);
-  Held().open = true;
   std::string refused =
       "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + Port(FreeLoopbackPort()) + "\r\n\r\n";
   testing::internal::CaptureStderr();
