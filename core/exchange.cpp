@@ -143,8 +143,7 @@ size_t LookAtAnswer(Worker& w, size_t n, AnswerWatch* watch) {
   if (start == n) return n;  // interim answers alone: the final one is still to come
   watch->awaitingFinal = false;
   if (start == std::string_view::npos) return n;  // an interim head cut off: not looked into
-  // TLS bytes never go through the kernel's pipe: they are decrypted and encrypted again here.
-  watch->large = n == kChunkReceiveLimit && !w.clientTls.Active() && !w.serverTls.Active();
+  watch->large = n == kChunkReceiveLimit;
   if (w.run.hooks.noteFirstAnswer != nullptr)
     w.run.hooks.noteFirstAnswer({w.chunk + start, n - start}, TextIn(w.requestAddress));
   size_t length = n - start;
@@ -157,12 +156,13 @@ size_t LookAtAnswer(Worker& w, size_t n, AnswerWatch* watch) {
 int MoveAnswer(Worker& w, AnswerWatch* watch, SplicePipe* pipe) {
   // A large answer goes on through the kernel, unexamined, until the client fails; then
   // the plain relay takes over again.
-  if (watch->large && (pipe->IsOpen() || pipe->Open())) {
-    long moved = pipe->Move(w.server, w.client);
+  if (watch->large) {
+    long moved = SpliceServerToClient(w, pipe);
     if (moved >= 0) return moved > 0 ? 1 : 0;
-    if (moved == -1 || LastErrorCode() != kErrorConnectionReset) return -1;
-    watch->large = false;
-    return 1;
+    if (moved == -1 || (moved == kSpliceSinkFailed && LastErrorCode() != kErrorConnectionReset))
+      return -1;
+    watch->large = false;  // copied from now on
+    if (moved == kSpliceSinkFailed) return 1;
   }
   long received = ReceiveFrom(w, Side::kServer, {w.chunk, kChunkReceiveLimit});
   if (received <= 0) return received == 0 ? 0 : -1;
@@ -195,21 +195,15 @@ bool RelayBothWays(Worker& w) {
   AnswerWatch watch;
   SplicePipe pipe;
   bool clientOpen = true;
-  const Socket notWatched;
   for (;;) {
-    // Bytes a TLS stream has decrypted already wait there, not in the socket.
-    int ready = (clientOpen && w.clientTls.HasBuffered() ? kReadyA : 0) |
-                (w.serverTls.HasBuffered() ? kReadyB : 0);
-    if (ready == 0)
-      ready =
-          WaitReadable(clientOpen ? w.client : notWatched, w.server, w.run.options.idleTimeoutMs);
+    int ready = WaitForEitherSide(w, clientOpen, w.run.options.idleTimeoutMs);
     if (ready <= 0) break;  // nothing moved for the idle time, or the wait failed
-    if ((ready & kReadyB) != 0) {
+    if ((ready & kServerReady) != 0) {
       int moved = MoveAnswer(w, &watch, &pipe);
       if (moved == 0) return true;
       if (moved < 0) break;
     }
-    if ((ready & kReadyA) != 0) {
+    if ((ready & kClientReady) != 0) {
       bool failed = false;
       clientOpen = MoveRequest(w, &failed);
       if (failed) break;
@@ -293,6 +287,24 @@ bool SendTo(Worker& w, Side side, std::span<const char> bytes) {
 void EndSendingTo(Worker& w, Side side) {
   (side == Side::kClient ? w.clientTls : w.serverTls).EndSending();
   ShutdownSend(side == Side::kClient ? w.client : w.server);
+}
+
+int WaitForEitherSide(Worker& w, bool watchClient, int timeoutMs) {
+  // Bytes a TLS stream has decrypted already wait there, not in the socket.
+  int buffered = (watchClient && w.clientTls.HasBuffered() ? kClientReady : 0) |
+                 (w.serverTls.HasBuffered() ? kServerReady : 0);
+  if (buffered != 0) return buffered;
+  const Socket notWatched;
+  int ready = WaitReadable(watchClient ? w.client : notWatched, w.server, timeoutMs);
+  if (ready <= 0) return ready;
+  return ((ready & kReadyA) != 0 ? kClientReady : 0) | ((ready & kReadyB) != 0 ? kServerReady : 0);
+}
+
+long SpliceServerToClient(Worker& w, SplicePipe* pipe) {
+  // TLS bytes are decrypted and encrypted again here: they never go through the kernel's pipe.
+  if (w.clientTls.Active() || w.serverTls.Active()) return kCannotSplice;
+  if (!pipe->IsOpen() && !pipe->Open()) return kCannotSplice;
+  return pipe->Move(w.server, w.client);
 }
 
 void FinishExchange(Worker& w) {

@@ -113,7 +113,7 @@ AcceptExit LeaveAccept() {
 
 // Waits for the next client. An invalid socket means this worker has nothing more to accept:
 // the server has stopped, or no client came within the linger time while others are waiting.
-// *othersWaiting tells how many other workers are still in accept.
+// *othersWaiting tells how many other workers are still in accept or on their way there.
 Socket AcceptNext(const ServerRun& run, bool* comingBack, int* othersWaiting) {
   for (;;) {
     if (!EnterAccept(run, comingBack)) return Socket();

@@ -45,8 +45,9 @@ void EndExchange(Worker& w);
 // answer and closes. Plain HTTP, or the request read from an inspected CONNECT's TLS.
 void ServeRequest(Worker& w, long received);
 
-// The two sides of an exchange. Every byte an exchange receives or sends passes through the
-// three calls below, so that another kind of stream could stand behind either side.
+// The two sides of an exchange. Every byte an exchange receives or sends, and every wait for
+// one, passes through the five calls below, so that another kind of stream could stand behind
+// either side.
 enum class Side { kClient, kServer };
 
 // Receives up to buffer.size() bytes from one side, as ReceiveSome does.
@@ -58,6 +59,19 @@ bool SendTo(Worker& w, Side side, std::span<const char> bytes);
 
 // Tells one side that nothing more comes from us (a FIN after the last byte).
 void EndSendingTo(Worker& w, Side side);
+
+// Waits until the client (when watched) or the server has something to receive, at most
+// timeoutMs. Returns kClientReady | kServerReady for those that have, 0 when the time ran out,
+// -1 on failure.
+inline constexpr int kClientReady = 1;
+inline constexpr int kServerReady = 2;
+int WaitForEitherSide(Worker& w, bool watchClient, int timeoutMs);
+
+// Moves what the server has on to the client inside the kernel, through pipe (opened on first
+// use). As SplicePipe::Move; kCannotSplice when these sides cannot be spliced, and the caller
+// copies instead.
+inline constexpr long kCannotSplice = -3;
+long SpliceServerToClient(Worker& w, SplicePipe* pipe);
 
 // The exchange is over: the origin's connection closes now, the client's gets a FIN at once and
 // is kept for the closing delay, reading and dropping what the client still sends, until the
