@@ -4,16 +4,22 @@
 //                --concurrency N --duration S [--warmup S] [--sources K] [--timeout S]
 //   loadgen bulk --connect ... --host ... --path /100m [--proxy] --parallel N [--timeout S]
 //   loadgen head --connect ... --host ... --path /1k [--proxy]
+//   loadgen first --connect ... --host ... --path /1k [--proxy] --tls
+//   any mode: [--tls] speaks HTTPS to the origin: TLS at once when direct, inside a CONNECT
+//             tunnel with --proxy; the session is kept and offered again, as browsers do.
 //
 // rate keeps N exchanges in flight for S seconds; each opens a connection, sends one request
 // with "Connection: close" (absolute form with --proxy), and closes its side as soon as the
 // answer's Content-Length bytes have arrived, whatever the other side does afterwards. The
 // latency of an exchange runs from the connect() call to its last answer byte, so time spent
 // waiting in a listen backlog or for a retransmitted SYN counts. bulk downloads once on each of N
-// parallel connections. head prints the head of one answer. Results are one JSON line on stdout.
+// parallel connections. head prints the head of one answer. first times one exchange to a host
+// and then the next one, after it. Results are one JSON line on stdout.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -40,6 +46,7 @@ struct Options {
   std::string host;
   std::string path = "/1k";
   bool viaProxy = false;
+  bool tls = false;
   int concurrency = 1;
   double duration = 10;
   double warmup = 1;
@@ -74,6 +81,8 @@ Options ParseOptions(int argc, char** argv) {
       o.path = value();
     } else if (a == "--proxy") {
       o.viaProxy = true;
+    } else if (a == "--tls") {
+      o.tls = true;
     } else if (a == "--concurrency" || a == "--parallel") {
       o.concurrency = std::atoi(value().c_str());
     } else if (a == "--duration") {
@@ -101,10 +110,11 @@ double Seconds(Clock::duration d) {
   return std::chrono::duration<double>(d).count();
 }
 
-enum class Phase { kConnecting, kSending, kReading };
+enum class Phase { kConnecting, kTunnelSending, kTunnelReading, kHandshake, kSending, kReading };
 
 struct Conn {
   int fd = -1;
+  SSL* ssl = nullptr;
   Phase phase = Phase::kConnecting;
   Clock::time_point start;
   size_t sent = 0;
@@ -124,6 +134,8 @@ struct Counters {
   long long timeouts = 0;
   long long badStatus = 0;
   long long overOneSecond = 0;  // measured exchanges of 1 s or more: a SYN was retransmitted
+  long long handshakes = 0;
+  long long resumed = 0;  // handshakes that resumed the kept session
   long long bytes = 0;
   std::vector<uint32_t> latencyUs;
   std::vector<double> bulkSeconds;
@@ -133,7 +145,15 @@ struct Counters {
 class Runner {
  public:
   explicit Runner(const Options& o)
-      : o_(o), request_(loadgen::BuildRequest(o.host, o.path, o.viaProxy)) {
+      : o_(o), request_(loadgen::BuildRequest(o.host, o.path, o.viaProxy && !o.tls)) {
+    if (o.tls) {
+      tunnelRequest_ = "CONNECT " + o.host + " HTTP/1.1\r\nHost: " + o.host + "\r\n\r\n";
+      tls_ = SSL_CTX_new(TLS_client_method());
+      SSL_CTX_set_verify(tls_, SSL_VERIFY_NONE, nullptr);  // the proxy's checks are measured
+      SSL_CTX_set_session_cache_mode(tls_, SSL_SESS_CACHE_OFF);
+      static const unsigned char kAlpn[] = "\x08http/1.1";
+      SSL_CTX_set_alpn_protos(tls_, kAlpn, sizeof kAlpn - 1);
+    }
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     conns_.resize(static_cast<size_t>(o.concurrency));
     buf_.resize(256 * 1024);
@@ -228,6 +248,22 @@ class Runner {
   void Finish(size_t i, bool complete) {
     Conn& c = conns_[i];
     auto now = Clock::now();
+    if (c.ssl != nullptr) {
+      if (complete) {
+        // The newest ticket is offered next time; a goodbye keeps it usable.
+        SSL_SESSION* kept = SSL_get1_session(c.ssl);
+        if (kept != nullptr && SSL_SESSION_is_resumable(kept)) {
+          SSL_SESSION_free(session_);
+          session_ = kept;
+        } else {
+          SSL_SESSION_free(kept);
+        }
+        SSL_shutdown(c.ssl);
+      }
+      SSL_free(c.ssl);
+      c.ssl = nullptr;
+      ERR_clear_error();
+    }
     close(c.fd);
     c.fd = -1;
     --active_;
@@ -263,10 +299,18 @@ class Runner {
         Finish(i, false);
         return;
       }
-      c.phase = Phase::kSending;
+      c.phase = !o_.tls ? Phase::kSending : o_.viaProxy ? Phase::kTunnelSending : Phase::kHandshake;
+    }
+    if (c.phase == Phase::kTunnelSending || c.phase == Phase::kTunnelReading) {
+      if (!Tunnel(i)) return;
+    }
+    if (c.phase == Phase::kHandshake) {
+      if (!Handshake(i)) return;
     }
     if (c.phase == Phase::kSending) {
-      ssize_t n = send(c.fd, request_.data() + c.sent, request_.size() - c.sent, MSG_NOSIGNAL);
+      ssize_t n = c.ssl != nullptr ? Write(c, request_.data() + c.sent, request_.size() - c.sent)
+                                   : send(c.fd, request_.data() + c.sent, request_.size() - c.sent,
+                                          MSG_NOSIGNAL);
       if (n < 0) {
         if (errno == EAGAIN) return;
         ++c_.resets;
@@ -276,15 +320,13 @@ class Runner {
       c.sent += static_cast<size_t>(n);
       if (c.sent < request_.size()) return;
       c.phase = Phase::kReading;
-      epoll_event e{};
-      e.events = EPOLLIN;
-      e.data.u64 = i;
-      epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &e);
+      Want(i, EPOLLIN);
       return;
     }
     // Reading: drain what is there, stopping as soon as the answer is whole.
     for (;;) {
-      ssize_t n = recv(c.fd, buf_.data(), buf_.size(), 0);
+      ssize_t n = c.ssl != nullptr ? Read(c, buf_.data(), buf_.size())
+                                   : recv(c.fd, buf_.data(), buf_.size(), 0);
       if (n < 0) {
         if (errno == EAGAIN) return;
         ++c_.resets;
@@ -323,8 +365,107 @@ class Runner {
     }
   }
 
+  void Want(size_t i, uint32_t events) {
+    epoll_event e{};
+    e.events = events;
+    e.data.u64 = i;
+    epoll_ctl(epoll_, EPOLL_CTL_MOD, conns_[i].fd, &e);
+  }
+
+  // The CONNECT and its answer, whose head is all the proxy sends before the TLS. False while
+  // it goes on, or when it failed (the connection is then finished).
+  bool Tunnel(size_t i) {
+    Conn& c = conns_[i];
+    if (c.phase == Phase::kTunnelSending) {
+      ssize_t n =
+          send(c.fd, tunnelRequest_.data() + c.sent, tunnelRequest_.size() - c.sent, MSG_NOSIGNAL);
+      if (n < 0 && errno == EAGAIN) return false;
+      if (n < 0) {
+        ++c_.resets;
+        Finish(i, false);
+        return false;
+      }
+      c.sent += static_cast<size_t>(n);
+      if (c.sent < tunnelRequest_.size()) return false;
+      c.sent = 0;
+      c.phase = Phase::kTunnelReading;
+      Want(i, EPOLLIN);
+      return false;
+    }
+    char b[1024];
+    ssize_t n = recv(c.fd, b, sizeof b, 0);
+    if (n < 0 && errno == EAGAIN) return false;
+    if (n <= 0) {
+      ++c_.earlyCloses;
+      Finish(i, false);
+      return false;
+    }
+    c.head.append(b, static_cast<size_t>(n));
+    size_t end = c.head.find("\r\n\r\n");
+    if (end == std::string::npos) return false;
+    if (c.head.compare(9, 3, "200") != 0 || end + 4 != c.head.size()) {
+      ++c_.badStatus;
+      Finish(i, false);
+      return false;
+    }
+    c.head.clear();
+    c.phase = Phase::kHandshake;
+    return true;
+  }
+
+  // The TLS handshake; true once it is done.
+  bool Handshake(size_t i) {
+    Conn& c = conns_[i];
+    if (c.ssl == nullptr) {
+      c.ssl = SSL_new(tls_);
+      SSL_set_fd(c.ssl, c.fd);
+      SSL_set_connect_state(c.ssl);
+      if (session_ != nullptr) SSL_set_session(c.ssl, session_);
+    }
+    int r = SSL_do_handshake(c.ssl);
+    if (r == 1) {
+      ++c_.handshakes;
+      if (SSL_session_reused(c.ssl)) ++c_.resumed;
+      c.phase = Phase::kSending;
+      Want(i, EPOLLOUT);
+      return true;
+    }
+    int why = SSL_get_error(c.ssl, r);
+    if (why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE) {
+      Want(i, why == SSL_ERROR_WANT_READ ? EPOLLIN : EPOLLOUT);
+      return false;
+    }
+    ++c_.resets;
+    Finish(i, false);
+    return false;
+  }
+
+  // SSL_write and SSL_read shaped as send and recv: EAGAIN while TLS waits, 0 at the end.
+  static ssize_t Write(Conn& c, const char* data, size_t size) {
+    int n = SSL_write(c.ssl, data, static_cast<int>(size));
+    if (n > 0) return n;
+    int why = SSL_get_error(c.ssl, n);
+    errno = (why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE) ? EAGAIN : EPIPE;
+    return -1;
+  }
+  static ssize_t Read(Conn& c, char* data, size_t size) {
+    int n = SSL_read(c.ssl, data, static_cast<int>(size));
+    if (n > 0) return n;
+    int why = SSL_get_error(c.ssl, n);
+    if (why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE) {
+      errno = EAGAIN;
+      return -1;
+    }
+    if (why == SSL_ERROR_ZERO_RETURN || why == SSL_ERROR_SYSCALL) return 0;
+    errno = ECONNRESET;
+    return -1;
+  }
+
   const Options& o_;
   std::string request_;
+  std::string tunnelRequest_;
+  SSL_CTX* tls_ = nullptr;
+  SSL_SESSION* session_ = nullptr;
   int epoll_ = -1;
   sockaddr_in target_{};
   std::vector<Conn> conns_;
@@ -387,12 +528,24 @@ int main(int argc, char** argv) {
         "\"rps\":%.1f,\"p50_ms\":%.3f,\"p90_ms\":%.3f,\"p99_ms\":%.3f,\"p999_ms\":%.3f,"
         "\"max_ms\":%.3f,\"over_1s\":%lld,"
         "\"connect_errors\":%lld,\"resets\":%lld,\"early_closes\":%lld,\"timeouts\":%lld,"
-        "\"bad_status\":%lld,\"client_cpu_s\":%.3f}\n",
+        "\"bad_status\":%lld,\"handshakes\":%lld,\"resumed\":%lld,\"client_cpu_s\":%.3f}\n",
         o.concurrency, o.duration, c.completed, c.allCompleted, rps,
         loadgen::Percentile(c.latencyUs, 50) / 1e3, loadgen::Percentile(c.latencyUs, 90) / 1e3,
         loadgen::Percentile(c.latencyUs, 99) / 1e3, loadgen::Percentile(c.latencyUs, 99.9) / 1e3,
         loadgen::Percentile(c.latencyUs, 100) / 1e3, c.overOneSecond, c.connectErrors, c.resets,
-        c.earlyCloses, c.timeouts, c.badStatus, ClientCpuSeconds());
+        c.earlyCloses, c.timeouts, c.badStatus, c.handshakes, c.resumed, ClientCpuSeconds());
+    return 0;
+  }
+  if (o.mode == "first") {
+    runner.Run(false, 0, o.timeout, o.timeout);
+    runner.Run(false, 0, o.timeout, o.timeout);
+    const Counters& c = runner.counts();
+    if (c.latencyUs.size() != 2) {
+      std::printf("{\"mode\":\"first\",\"completed\":%zu}\n", c.latencyUs.size());
+      return 1;
+    }
+    std::printf("{\"mode\":\"first\",\"first_ms\":%.3f,\"next_ms\":%.3f,\"resumed\":%lld}\n",
+                c.latencyUs[0] / 1e3, c.latencyUs[1] / 1e3, c.resumed);
     return 0;
   }
   if (o.mode == "bulk") {

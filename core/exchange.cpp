@@ -5,6 +5,7 @@
 
 #include "core/connection_close.h"
 #include "core/failure_page.h"
+#include "core/inspection.h"
 #include "core/interim_answers.h"
 #include "core/report_failure.h"
 #include "core/request_target.h"
@@ -107,7 +108,12 @@ long PrepareHead(Worker& w, long received) {
   if (hooks.repairObjectAddress != nullptr)
     hooks.repairObjectAddress(rewritable, std::span<char>(w.requestAddress));
   ForceConnectionClose(w.chunk);
-  if (!ChooseTarget(w) || !ConnectOrAnswer(w)) return -1;
+  if (w.clientTls.Active()) {
+    ChooseInspectedTarget(w);
+    if (!ConnectOrAnswer(w) || !SecureInspectedOrigin(w)) return -1;
+  } else if (!ChooseTarget(w) || !ConnectOrAnswer(w)) {
+    return -1;
+  }
   return tail;
 }
 
@@ -219,6 +225,8 @@ void ForgetEarlierExchange(Worker& w) {
 }  // namespace
 
 void EndExchange(Worker& w) {
+  w.serverTls.Close();
+  w.clientTls.Close();
   ReportFailure(nullptr, &w.client, &w.server);
 }
 
@@ -261,19 +269,31 @@ bool SendOrReset(const Socket& to, std::span<const char> bytes) {
   return SendAll(to, bytes) == 1 || LastErrorCode() == kErrorConnectionReset;
 }
 
+// Inside an inspected CONNECT both sides speak TLS over their sockets.
 long ReceiveFrom(Worker& w, Side side, std::span<char> buffer, int timeoutMs) {
+  TlsStream& tls = side == Side::kClient ? w.clientTls : w.serverTls;
+  if (tls.Active()) return tls.Receive(buffer, timeoutMs);
   return ReceiveSome(side == Side::kClient ? w.client : w.server, buffer, timeoutMs);
 }
 
+// A TLS peer that went away fails the send: nothing more can pass over its TLS anyway.
 bool SendTo(Worker& w, Side side, std::span<const char> bytes) {
+  TlsStream& tls = side == Side::kClient ? w.clientTls : w.serverTls;
+  if (tls.Active()) return tls.Send(bytes) == 1;
   return SendOrReset(side == Side::kClient ? w.client : w.server, bytes);
 }
 
+// Over TLS our goodbye (close_notify) goes first, so that the peer knows the data is whole.
 void EndSendingTo(Worker& w, Side side) {
+  (side == Side::kClient ? w.clientTls : w.serverTls).EndSending();
   ShutdownSend(side == Side::kClient ? w.client : w.server);
 }
 
 int WaitForEitherSide(Worker& w, bool watchClient, int timeoutMs) {
+  // Bytes a TLS stream has decrypted already wait there, not in the socket.
+  int buffered = (watchClient && w.clientTls.HasBuffered() ? kClientReady : 0) |
+                 (w.serverTls.HasBuffered() ? kServerReady : 0);
+  if (buffered != 0) return buffered;
   const Socket notWatched;
   int ready = WaitReadable(watchClient ? w.client : notWatched, w.server, timeoutMs);
   if (ready <= 0) return ready;
@@ -281,14 +301,18 @@ int WaitForEitherSide(Worker& w, bool watchClient, int timeoutMs) {
 }
 
 long SpliceServerToClient(Worker& w, SplicePipe* pipe) {
+  // TLS bytes are decrypted and encrypted again here: they never go through the kernel's pipe.
+  if (w.clientTls.Active() || w.serverTls.Active()) return kCannotSplice;
   if (!pipe->IsOpen() && !pipe->Open()) return kCannotSplice;
   return pipe->Move(w.server, w.client);
 }
 
 void FinishExchange(Worker& w) {
+  w.serverTls.Close();
   w.server.Close();   // the origin's data was read to its end, or is not wanted any more
   NoteComingBack(w);  // before the client can see the end and ask again
   EndSendingTo(w, Side::kClient);
+  w.clientTls.Close();  // what the client still sends is read raw and dropped from here on
   if (CloseLater(w.client, w.run.options.closeDelayMs)) return;
   // No room with the closer: this thread keeps the connection for the delay itself.
   auto deadline =
@@ -317,6 +341,10 @@ void ServeExchange(Worker& w) {
     ServeTunnel(w, received);
     return;
   }
+  ServeRequest(w, received);
+}
+
+void ServeRequest(Worker& w, long received) {
   if (!ForwardHead(w, received) || !RelayBothWays(w)) return;
   FinishExchange(w);
 }

@@ -26,6 +26,12 @@ Words WordsFor(FailureKind kind) {
       return {"502 Bad Gateway", "could not be reached"};
     case FailureKind::kTimedOut:
       return {"504 Gateway Timeout", "did not answer in time"};
+    case FailureKind::kUnverified:
+      return {"502 Bad Gateway", "failed the check of its certificate, so nothing was sent to it"};
+    case FailureKind::kTlsFailed:
+      return {"502 Bad Gateway", "failed the TLS handshake, so nothing was sent to it"};
+    case FailureKind::kNoTunnel:
+      return {"502 Bad Gateway", "could not be reached through the upstream proxy"};
   }
   return {"502 Bad Gateway", "could not be reached"};
 }

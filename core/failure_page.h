@@ -12,6 +12,10 @@ enum class FailureKind {
   kRefused,      // 502: the target refused the connection
   kUnreachable,  // 502: no way to the target (or no socket for it)
   kTimedOut,     // 504: the target did not accept within the time allowed
+  // Inspected HTTPS only, each sending the origin not one byte of the request:
+  kUnverified,  // 502: the origin's certificate failed verification
+  kTlsFailed,   // 502: the TLS handshake with the origin failed
+  kNoTunnel,    // 502: the upstream proxy opened no tunnel to the origin
 };
 
 // Writes the whole answer, head and page, into out. host and systemText are shown escaped.

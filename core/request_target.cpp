@@ -5,12 +5,6 @@
 
 #include "core/toolkit.h"
 
-namespace {
-
-constexpr std::string_view kScheme = "http://";
-
-}  // namespace
-
 void SplitHostPort(std::span<char> host, int32_t* port) {
   std::string_view text = TextIn(host);
   if (!text.empty() && text[0] == '[') {
@@ -29,17 +23,17 @@ void SplitHostPort(std::span<char> host, int32_t* port) {
   host[colon] = '\0';
 }
 
-int StripAbsoluteAddress(std::span<char> chunk) {
+int StripAbsoluteAddress(std::span<char> chunk, std::string_view scheme) {
   std::string_view text = TextIn(chunk);
   std::string_view line = text.substr(0, text.find('\n'));
   auto space = line.find(' ');
   if (space == std::string_view::npos) return 0;
   auto from = space + 1;
-  if (line.substr(from, kScheme.size()) != kScheme) return 0;
+  if (line.substr(from, scheme.size()) != scheme) return 0;
   auto addressEnd = line.find(' ', from);
   if (addressEnd == std::string_view::npos) addressEnd = line.find('\r', from);
   if (addressEnd == std::string_view::npos) addressEnd = line.size();
-  auto slash = line.find('/', from + kScheme.size());
+  auto slash = line.find('/', from + scheme.size());
   if (slash != std::string_view::npos && slash < addressEnd) {
     std::memmove(chunk.data() + from, chunk.data() + slash, text.size() - slash + 1);
     return 1;
@@ -48,4 +42,18 @@ int StripAbsoluteAddress(std::span<char> chunk) {
   chunk[from] = '/';
   std::memmove(chunk.data() + from + 1, chunk.data() + addressEnd, text.size() - addressEnd + 1);
   return 1;
+}
+
+long MakeAddressAbsolute(std::span<char> chunk, long received, std::string_view origin) {
+  auto count = static_cast<size_t>(received);
+  std::string_view bytes(chunk.data(), count);
+  std::string_view line = bytes.substr(0, bytes.find('\n'));
+  auto space = line.find(' ');
+  if (space == std::string_view::npos || space + 1 >= line.size() || line[space + 1] != '/' ||
+      count + origin.size() + 1 > chunk.size())
+    return received;
+  char* address = chunk.data() + space + 1;
+  std::memmove(address + origin.size(), address, count - (space + 1) + 1);
+  std::memcpy(address, origin.data(), origin.size());
+  return static_cast<long>(count + origin.size());
 }

@@ -4,13 +4,23 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 // Splits a port off host text that carries one: "example.com:8000", "[::1]:8000" or "[::1]"
 // leave "example.com" or "::1" in host and set *port. A bare IPv6 literal (several colons, no
 // brackets) and host text without a port are left as they are.
 void SplitHostPort(std::span<char> host, int32_t* port);
 
-// Cuts "http://" and the host (with any port) out of the request line's address, keeping the "/"
+inline constexpr std::string_view kHttpScheme = "http://";
+inline constexpr std::string_view kHttpsScheme = "https://";
+
+// Cuts the scheme and the host (with any port) out of the request line's address, keeping the "/"
 // that follows; an address with no path becomes "/". Only the request line is looked at. Returns
 // 1 when the line was changed.
-int StripAbsoluteAddress(std::span<char> chunk);
+int StripAbsoluteAddress(std::span<char> chunk, std::string_view scheme = kHttpScheme);
+
+// Puts origin ("https://host[:port]") before the request line's address when that address is a
+// path, moving every received byte (those past a NUL too) and the terminator after them. Returns
+// the new count of received bytes; received when the line is not of that shape or there is no
+// room.
+long MakeAddressAbsolute(std::span<char> chunk, long received, std::string_view origin);

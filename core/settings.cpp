@@ -21,4 +21,5 @@ void ReplaceSettings(const ProxySettings& settings) {
   settingsRecord = settings;
   settingsRecord.UAName[kTextSettingUnits - 1] = 0;
   settingsRecord.ProxyName[kTextSettingUnits - 1] = 0;
+  settingsRecord.InspectBypass[kBypassListUnits - 1] = 0;
 }

@@ -1,4 +1,4 @@
-// The eleven user settings that steer the proxy, held in one process-wide record.
+// The user settings that steer the proxy, held in one process-wide record.
 //
 // The main thread replaces the record (settings load at start, the dialog's OK); workers read it
 // while they serve. Both go through the two calls below, which copy the record whole under a
@@ -9,6 +9,8 @@
 
 // Capacity of each wide text setting in UTF-16 units, terminator included.
 inline constexpr int kTextSettingUnits = 128;
+// The bypass list gets more room: a handful of banking and pinned hosts outgrow 127 units.
+inline constexpr int kBypassListUnits = 1024;
 
 // Field order is the store order. A flag is off when 0 and on for any other value.
 struct ProxySettings {
@@ -23,6 +25,10 @@ struct ProxySettings {
   int32_t UseProxy = 0;
   char16_t ProxyName[kTextSettingUnits] = {};
   int32_t ProxyPort = 5060;  // not 8080, which is our own listening port
+  // HTTPS inspection: a CONNECT is opened with the local authority's certificate and rewritten
+  // like plain HTTP, unless its host matches a pattern of the bypass list (core/bypass_list.h).
+  int32_t InspectHttps = 0;
+  char16_t InspectBypass[kBypassListUnits] = {};
 };
 
 // A consistent copy of the record as it stands now.

@@ -1,5 +1,6 @@
 #include "core/tunnel.h"
 
+#include "core/inspection.h"
 #include "core/request_target.h"
 #include "core/settings.h"
 #include "core/toolkit.h"
@@ -10,7 +11,6 @@ namespace {
 constexpr std::string_view kTunnelMethod = "CONNECT ";
 // A tunnel's target without a port is an HTTPS server.
 constexpr int32_t kTunnelDefaultPort = 443;
-constexpr std::string_view kEstablished = "HTTP/1.1 200 Connection established\r\n\r\n";
 constexpr std::string_view kBadGateway =
     "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
@@ -36,6 +36,10 @@ bool IsTunnelRequest(std::string_view head) {
 }
 
 void ServeTunnel(Worker& w, long received) {
+  if (ShouldInspect(w)) {
+    ServeInspected(w);
+    return;
+  }
   bool viaUpstream = false;
   if (!ChooseTunnelTarget(w, &viaUpstream) || ConnectTarget(w) != ConnectResult::kConnected) {
     SendOrReset(w.client, kBadGateway);
@@ -50,7 +54,7 @@ void ServeTunnel(Worker& w, long received) {
   } else {
     size_t headEnd = bytes.find("\r\n\r\n");
     std::string_view early = headEnd == std::string_view::npos ? "" : bytes.substr(headEnd + 4);
-    sent = SendOrReset(w.client, kEstablished) && SendOrReset(w.server, early);
+    sent = SendOrReset(w.client, kTunnelEstablished) && SendOrReset(w.server, early);
   }
   if (sent)
     RelayBothWays(w.client, w.server, {w.chunk, kChunkReceiveLimit}, w.run.options.idleTimeoutMs);

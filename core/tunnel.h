@@ -6,6 +6,10 @@
 
 #include "core/worker.h"
 
+// What the client hears once its tunnel is open.
+inline constexpr std::string_view kTunnelEstablished =
+    "HTTP/1.1 200 Connection established\r\n\r\n";
+
 // True for a head whose request line asks for a tunnel.
 bool IsTunnelRequest(std::string_view head);
 

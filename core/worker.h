@@ -6,6 +6,7 @@
 
 #include "core/server.h"
 #include "platform/socket.h"
+#include "platform/tls.h"
 
 struct ServerRun {
   unsigned generation = 0;
@@ -22,6 +23,13 @@ struct Worker {
   int32_t targetPort;
   Socket client;
   Socket server;
+  // Active only inside an inspected CONNECT: TLS over client and over server.
+  TlsStream clientTls;
+  TlsStream serverTls;
+  // The host and port an inspected CONNECT names: the origin behind the TLS.
+  char tunnelHost[kTargetHostSize];
+  int32_t tunnelPort;
+  bool viaUpstream;  // the inspected origin is reached through the upstream proxy's tunnel
   ServerRun run;
   bool comingBack;  // counted among the waiting workers since its answer ended
 };
@@ -32,6 +40,10 @@ void NoteComingBack(Worker& w);
 
 // Shuts down and closes both connections at once: the exchange has ended early.
 void EndExchange(Worker& w);
+
+// Serves one request whose head (received bytes) is in the chunk: forwards it, relays the
+// answer and closes. Plain HTTP, or the request read from an inspected CONNECT's TLS.
+void ServeRequest(Worker& w, long received);
 
 // The two sides of an exchange. Every byte an exchange receives or sends, and every wait for
 // one, passes through the five calls below, so that another kind of stream could stand behind

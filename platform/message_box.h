@@ -12,5 +12,12 @@ void ShowMessageBox(std::u16string_view text);
 // Writes text to standard error as one line, as every box does, without showing a box.
 void WriteMessageLine(std::u16string_view text);
 
+// Asks a question with Yes and No buttons (MB_YESNO) and returns true for Yes. Main thread only.
+// Without a window system that can ask, the text goes to standard error and the answer is No.
+bool AskYesNo(std::u16string_view text);
+
+using QuestionHandler = bool (*)(std::u16string_view text);
+void SetQuestionHandler(QuestionHandler handler);
+
 // Replaces how boxes are shown; every box's text is written to standard error in any case.
 void SetMessageBoxHandler(MessageBoxHandler handler);

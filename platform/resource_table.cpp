@@ -52,8 +52,42 @@ Menu MenuSubmenu(Menu menu, int position) {
   return menu->items[static_cast<size_t>(position)].submenu;
 }
 
+namespace {
+
+// The check marks of the menus loaded now. Menus are the resource data itself, so the marks are
+// kept beside them; a tray menu has a handful of items.
+struct CheckMark {
+  uint16_t command;
+  bool checked;
+};
+constexpr size_t kMaxCheckMarks = 8;
+CheckMark checkMarks[kMaxCheckMarks] = {};
+size_t checkMarkCount = 0;
+
+}  // namespace
+
 void ReleaseMenu(Menu /*menu*/) {
-  // Loaded menus are the resource data itself: there is nothing to give back.
+  // Loaded menus are the resource data itself: only their marks go.
+  checkMarkCount = 0;
+}
+
+void CheckMenuCommand(Menu menu, uint16_t command, bool checked) {
+  if (menu == nullptr) return;
+  for (size_t i = 0; i < checkMarkCount; ++i) {
+    if (checkMarks[i].command == command) {
+      checkMarks[i].checked = checked;
+      return;
+    }
+  }
+  if (checkMarkCount < kMaxCheckMarks) checkMarks[checkMarkCount++] = {command, checked};
+}
+
+MenuCheck MenuCommandCheck(uint16_t command) {
+  for (size_t i = 0; i < checkMarkCount; ++i) {
+    if (checkMarks[i].command == command)
+      return checkMarks[i].checked ? MenuCheck::kMenuChecked : MenuCheck::kMenuUnchecked;
+  }
+  return MenuCheck::kMenuNoCheck;
 }
 
 Accelerators LoadAcceleratorTable(Instance instance, uint16_t id) {

@@ -97,8 +97,17 @@ Menu LoadMenuResource(Instance instance, uint16_t id);
 // The submenu of the popup item at position, or null when there is none.
 Menu MenuSubmenu(Menu menu, int position);
 
-// Gives back a loaded menu and its submenus.
+// Gives back a loaded menu and its submenus, and forgets their check marks.
 void ReleaseMenu(Menu menu);
+
+// Shows or hides the check mark of the item that sends command (CheckMenuItem with
+// MF_BYCOMMAND), until the menu is released. Main thread only.
+void CheckMenuCommand(Menu menu, uint16_t command, bool checked);
+
+// How a menu drawn now shows command: kMenuUnchecked or kMenuChecked once CheckMenuCommand has
+// named it, kMenuNoCheck otherwise.
+enum class MenuCheck { kMenuNoCheck, kMenuUnchecked, kMenuChecked };
+MenuCheck MenuCommandCheck(uint16_t command);
 
 // Accelerator table id, or null.
 Accelerators LoadAcceleratorTable(Instance instance, uint16_t id);

@@ -88,6 +88,11 @@ void ShutdownSend(const Socket& s);
 // Bounds every later receive and send on s: one that moves no byte for timeoutMs fails.
 void SetIdleTimeout(const Socket& s, int timeoutMs);
 
+// Sends each write at once instead of waiting for the peer's acknowledgement of the last one:
+// TLS writes small records in a row (a handshake's last message, then the request; an answer,
+// then the goodbye), which would otherwise wait out the peer's delayed acknowledgement.
+void SendAtOnce(const Socket& s);
+
 // Bounds every later receive on s only.
 void SetReceiveTimeout(const Socket& s, int timeoutMs);
 

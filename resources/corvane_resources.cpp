@@ -16,7 +16,8 @@ const StringResource kStrings[] = {
 const MenuItemResource kTrayMenuItems[] = {
     {u"設定(&S)", IDM_SETTINGS, nullptr},
     {u"バージョン情報(&A)", IDM_ABOUT, nullptr},
-    {u"", 0, nullptr},  // separator
+    {u"HTTPS を検査(&H)", IDM_INSPECT_HTTPS, nullptr},  // checked while inspection is on
+    {u"", 0, nullptr},                                  // separator
     {u"終了(&X)", IDM_EXIT, nullptr},
 };
 const MenuResource kTrayMenu = {0, kTrayMenuItems};

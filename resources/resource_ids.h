@@ -19,6 +19,7 @@ inline constexpr uint16_t IDM_ACCEL_ALT_SLASH = 40003;  // Alt+"/", handled by n
 inline constexpr uint16_t IDM_SETTINGS = 40004;
 inline constexpr uint16_t IDM_ABOUT = 40005;
 inline constexpr uint16_t IDM_EXIT = 40006;
+inline constexpr uint16_t IDM_INSPECT_HTTPS = 40007;  // check item: InspectHttps
 
 // Controls of the settings dialog (template 104) and the setting each one shows.
 inline constexpr uint16_t IDC_SEND_MACHINE = 1001;      // check box: SendMachine

@@ -2,6 +2,7 @@
 
 #include "platform/resource_table.h"
 #include "shell/entry.h"
+#include "shell/trust_helpers.h"
 
 namespace {
 
@@ -29,6 +30,9 @@ int ShowVersion(Instance instance, const char* /*value*/, std::FILE* out) {
 constexpr CommandLineOption kCorvaneOptions[] = {
     {"--help", "", "show this help and exit", ShowHelp},
     {"--version", "", "show the version and exit", ShowVersion},
+    {"--trust-ca", "", "trust the HTTPS inspection CA in the browsers, exit", TrustLocalAuthority},
+    {"--untrust-ca", "", "take that trust back, exit", UntrustLocalAuthority},
+    {"--ca-path", "", "print the path of the CA certificate, exit", PrintLocalAuthorityPath},
 };
 
 // One argument split into the option it names and the value it carries after "=", if any.

@@ -4,6 +4,7 @@
 #include "platform/window_system.h"
 #include "resources/resource_ids.h"
 #include "shell/dialogs.h"
+#include "shell/inspection_toggle.h"
 #include "shell/proxy_services.h"
 #include "shell/tray_icon.h"
 #include "shell/tray_menu.h"
@@ -54,6 +55,9 @@ LResult OnCommand(Window window, WParam wParam, LParam lParam) {
       return 0;
     case IDM_EXIT:
       SendWindowMessage(window, kWmClose, 0, 0);
+      return 0;
+    case IDM_INSPECT_HTTPS:
+      ToggleInspection();
       return 0;
     default:  // the accelerators' 40002 and 40003 among them: nothing happens
       return DefaultWindowProc(window, kWmCommand, wParam, lParam);

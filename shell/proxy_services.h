@@ -9,5 +9,6 @@ struct ProxyServices {
   void (*loadSettings)();
 };
 
-// Starts as StartProxyServer, StopProxyServer and LoadSettings.
+// Starts as StartProxyServer, StopProxyServer and LoadSettings (which also starts the local
+// authority when HTTPS inspection is on).
 extern ProxyServices Services;

@@ -1,5 +1,6 @@
 #include "shell/tray_menu.h"
 
+#include "core/local_authority.h"
 #include "platform/resource_table.h"
 #include "platform/window_system.h"
 #include "resources/resource_ids.h"
@@ -15,6 +16,8 @@ void ShowTrayMenu(Window window) {
   }
   int x = ScreenWidth - kMenuOffsetFromRight;
   int y = ScreenHeight - kMenuOffsetFromBottom;
+  // Checked while inspection runs: on in the settings and the authority usable.
+  CheckMenuCommand(popup, IDM_INSPECT_HTTPS, InspectionReady());
   BringToForeground(window);
   TrackMenuPopup(popup, kTpmBottomAlign, x, y, window);
   // Lets the window's thread notice that the menu is gone before the next one opens.

@@ -14,22 +14,29 @@ constexpr char16_t kSettingsKeyPath[] = u"Software\\Lumet\\Corvane";
 struct StoredValue {
   const char16_t* name;
   int32_t ProxySettings::*number;
-  char16_t (ProxySettings::*text)[kTextSettingUnits];
+  std::span<char16_t> (*text)(ProxySettings&);
 };
+
+template <auto field>
+std::span<char16_t> TextField(ProxySettings& settings) {
+  return settings.*field;
+}
 
 // Store order, which is also the record's field order. Load and save both walk this table.
 constexpr StoredValue kStoredValues[] = {
     {u"SendReferer", &ProxySettings::SendReferer, nullptr},
     {u"ChangeUA", &ProxySettings::ChangeUA, nullptr},
-    {u"UAName", nullptr, &ProxySettings::UAName},
+    {u"UAName", nullptr, TextField<&ProxySettings::UAName>},
     {u"SendMachine", &ProxySettings::SendMachine, nullptr},
     {u"SpaceConvert", &ProxySettings::SpaceConvert, nullptr},
     {u"SpaceConvertAll", &ProxySettings::SpaceConvertAll, nullptr},
     {u"URLConvert", &ProxySettings::URLConvert, nullptr},
     {u"ReadYahooMail", &ProxySettings::ReadYahooMail, nullptr},
     {u"UseProxy", &ProxySettings::UseProxy, nullptr},
-    {u"ProxyName", nullptr, &ProxySettings::ProxyName},
+    {u"ProxyName", nullptr, TextField<&ProxySettings::ProxyName>},
     {u"ProxyPort", &ProxySettings::ProxyPort, nullptr},
+    {u"InspectHttps", &ProxySettings::InspectHttps, nullptr},
+    {u"InspectBypass", nullptr, TextField<&ProxySettings::InspectBypass>},
 };
 
 // The open key while a load or save runs; the key is never held open between them.
@@ -96,7 +103,7 @@ void LoadSettings() {
     if (value.number != nullptr)
       ReadNumber(value.name, &(settings.*value.number));
     else
-      ReadText(value.name, settings.*value.text);
+      ReadText(value.name, value.text(settings));
   }
   CloseSettingsKey();
   ReplaceSettings(settings);
@@ -105,12 +112,12 @@ void LoadSettings() {
 void SaveSettings() {
   uint32_t disposition = 0;
   if (OpenSettingsKey(&disposition) != kRegistrySuccess) return;
-  const ProxySettings settings = CurrentSettings();
+  ProxySettings settings = CurrentSettings();
   for (const StoredValue& value : kStoredValues) {
     if (value.number != nullptr)
       WriteNumber(value.name, settings.*value.number);
     else
-      WriteText(value.name, settings.*value.text);
+      WriteText(value.name, value.text(settings));
   }
   CloseSettingsKey();
 }

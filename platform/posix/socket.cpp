@@ -298,6 +298,11 @@ void SetIdleTimeout(const Socket& s, int timeoutMs) {
   ::setsockopt(s.Fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
+void SendAtOnce(const Socket& s) {
+  int one = 1;
+  ::setsockopt(s.Fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
 void SetReceiveTimeout(const Socket& s, int timeoutMs) {
   timeval limit = TimeLimit(timeoutMs);
   ::setsockopt(s.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);

@@ -77,6 +77,11 @@ void ShowQtMessageBox(std::u16string_view text) {
   boxClosed.wait(hold, [&] { return request.closed; });
 }
 
+bool AskQtQuestion(std::u16string_view text) {
+  return std::this_thread::get_id() == mainThread && boxSystem != nullptr &&
+         boxSystem->RunQuestionBox(FromWide(text));
+}
+
 // Lets every waiting worker go on; their boxes will never be shown.
 void ReleaseWaitingWorkers() {
   {
@@ -94,6 +99,7 @@ void ReleaseWaitingWorkers() {
 void InstallQtMessageBoxes(QtWindowSystem* system) {
   if (system == nullptr) {
     SetMessageBoxHandler(nullptr);
+    SetQuestionHandler(nullptr);
     ReleaseWaitingWorkers();
     boxNotifier.reset();
     boxSystem = nullptr;
@@ -109,6 +115,7 @@ void InstallQtMessageBoxes(QtWindowSystem* system) {
     acceptingBoxes = true;
   }
   SetMessageBoxHandler(ShowQtMessageBox);
+  SetQuestionHandler(AskQtQuestion);
 }
 
 void QtWindowSystem::RunMessageBox(const QString& text) {
@@ -117,4 +124,14 @@ void QtWindowSystem::RunMessageBox(const QString& text) {
   QObject::connect(&box, &QDialog::finished, [&] { closed = true; });
   box.open();
   RunModalLoop(closed);
+}
+
+bool QtWindowSystem::RunQuestionBox(const QString& text) {
+  QMessageBox box(QMessageBox::Question, QStringLiteral("Corvane"), text,
+                  QMessageBox::Yes | QMessageBox::No);
+  bool closed = false;
+  QObject::connect(&box, &QDialog::finished, [&] { closed = true; });
+  box.open();
+  RunModalLoop(closed);
+  return box.result() == QMessageBox::Yes;
 }

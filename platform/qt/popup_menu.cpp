@@ -16,7 +16,11 @@ void FillMenu(QMenu* target, const MenuResource& source) {
     } else if (item.text.empty() && item.command == 0) {
       target->addSeparator();
     } else {
-      target->addAction(text)->setData(static_cast<unsigned>(item.command));
+      QAction* action = target->addAction(text);
+      action->setData(static_cast<unsigned>(item.command));
+      MenuCheck check = MenuCommandCheck(item.command);
+      action->setCheckable(check != MenuCheck::kMenuNoCheck);
+      action->setChecked(check == MenuCheck::kMenuChecked);
     }
   }
 }

@@ -42,6 +42,7 @@ class QtWindowSystem final : public LocalWindowSystem {
 
   // Shows a box with an OK button and returns when it has been closed; main thread only.
   void RunMessageBox(const QString& text);
+  bool RunQuestionBox(const QString& text);  // true for Yes
 
  protected:
   void WaitForEvents() override;

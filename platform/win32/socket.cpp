@@ -420,6 +420,11 @@ void SetIdleTimeout(const Socket& s, int timeoutMs) {
              sizeof limit);
 }
 
+void SendAtOnce(const Socket& s) {
+  BOOL one = TRUE;
+  setsockopt(Handle(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
 void SetReceiveTimeout(const Socket& s, int timeoutMs) {
   // On a listener the limit is how long AcceptClient waits.
   if (SetListenerLinger(Handle(s), Milliseconds(timeoutMs))) return;

@@ -116,8 +116,18 @@ ToolRun RunTool(const std::vector<std::string>& argv, const ScratchDir& dir,
 }
 
 ToolRun RunChromium(const std::string& chromium, uint16_t proxyPort, const std::string& url,
-                    int virtualTimeBudgetMs) {
+                    int virtualTimeBudgetMs, const std::string& trustedAuthority) {
   ScratchDir profile;
+  if (!trustedAuthority.empty()) {
+    // The database Chromium reads on Linux: $HOME/.pki/nssdb.
+    std::string database = profile.Path() + "/.pki/nssdb";
+    std::filesystem::create_directories(database);
+    std::string certutil = FindTool("certutil");
+    RunTool({certutil, "-N", "-d", "sql:" + database, "--empty-password"}, profile);
+    RunTool({certutil, "-A", "-d", "sql:" + database, "-n", "test authority", "-t", "C,,", "-i",
+             trustedAuthority},
+            profile);
+  }
   std::vector<std::string> argv = {
       chromium,
       "--headless",
@@ -137,9 +147,9 @@ ToolRun RunChromium(const std::string& chromium, uint16_t proxyPort, const std::
       // test ever sends a request off this machine.
       "--proxy-bypass-list=*;<-loopback>",
       "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1, EXCLUDE [::1]",
-      // The test's TLS origin has a certificate made on the spot.
-      "--ignore-certificate-errors",
   };
+  // The test's TLS origin has a certificate made on the spot.
+  if (trustedAuthority.empty()) argv.push_back("--ignore-certificate-errors");
   if (virtualTimeBudgetMs > 0)
     argv.push_back("--virtual-time-budget=" + std::to_string(virtualTimeBudgetMs));
   argv.push_back("--dump-dom");

@@ -44,6 +44,8 @@ ToolRun RunTool(const std::vector<std::string>& argv, const ScratchDir& dir,
 
 // Debian's chromium, headless, through the proxy on 127.0.0.1:proxyPort, with a fresh profile.
 // Returns the page's DOM as serialized after it loaded (in out). With a virtual time budget the
-// browser also waits for what the page's script starts (a link click, a form submission).
+// browser also waits for what the page's script starts (a link click, a form submission). With a
+// trusted authority (a PEM file) the browser checks certificates against it, registered in the
+// profile's NSS database as a user would with certutil; without one it ignores their errors.
 ToolRun RunChromium(const std::string& chromium, uint16_t proxyPort, const std::string& url,
-                    int virtualTimeBudgetMs = 0);
+                    int virtualTimeBudgetMs = 0, const std::string& trustedAuthority = "");

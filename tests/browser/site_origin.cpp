@@ -2,10 +2,13 @@
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +17,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "tests/browser/test_authority.h"
 #include "tests/support/loopback.h"
 
 namespace {
@@ -118,6 +122,20 @@ class TlsContext {
     X509_free(cert);
     EVP_PKEY_free(key);
   }
+  explicit TlsContext(const PemIdentity& identity) {
+    BIO* certText =
+        BIO_new_mem_buf(identity.certificate.data(), static_cast<int>(identity.certificate.size()));
+    BIO* keyText = BIO_new_mem_buf(identity.key.data(), static_cast<int>(identity.key.size()));
+    X509* cert = PEM_read_bio_X509(certText, nullptr, nullptr, nullptr);
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(keyText, nullptr, nullptr, nullptr);
+    ctx_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate(ctx_, cert);
+    SSL_CTX_use_PrivateKey(ctx_, key);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    BIO_free(certText);
+    BIO_free(keyText);
+  }
   ~TlsContext() { SSL_CTX_free(ctx_); }
   TlsContext(const TlsContext&) = delete;
   TlsContext& operator=(const TlsContext&) = delete;
@@ -152,6 +170,7 @@ class SiteOrigin::Stream {
   Stream& operator=(const Stream&) = delete;
 
   bool Failed() const { return failed_; }
+  bool Resumed() const { return ssl_ != nullptr && !failed_ && SSL_session_reused(ssl_) == 1; }
 
   // Bytes read, 0 when the peer closed or failed, -1 when timeoutMs passed with nothing.
   long Read(char* buf, size_t size, int timeoutMs) {
@@ -198,6 +217,12 @@ SiteOrigin::SiteOrigin(Transport transport, Manner manner)
     : transport_(transport), manner_(manner) {
   if (transport == Transport::kTls) tls_ = std::make_unique<TlsContext>();
   listenFd_ = ListenOnLoopback(&port_, transport == Transport::kPlainIpv6);
+  acceptor_ = std::thread([this] { Accept(); });
+}
+
+SiteOrigin::SiteOrigin(const PemIdentity& identity) : transport_(Transport::kTls) {
+  tls_ = std::make_unique<TlsContext>(identity);
+  listenFd_ = ListenOnLoopback(&port_, false);
   acceptor_ = std::thread([this] { Accept(); });
 }
 
@@ -282,8 +307,16 @@ void SiteOrigin::Accept() {
 
 // Serves requests on one connection until the client closes, asks to close, or stays idle.
 void SiteOrigin::Converse(int fd) {
+  // A TLS write meeting a proxy that has closed (its client gone) raises SIGPIPE: blocked on this
+  // thread alone, it ends the conversation and not the test, while the proxy's threads stay as
+  // the program runs them.
+  sigset_t brokenPipe;
+  sigemptyset(&brokenPipe);
+  sigaddset(&brokenPipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
   {
     Stream stream(fd, tls_.get());
+    if (stream.Resumed()) ++resumed_;
     std::string pending;
     char buf[16384];
     while (!stream.Failed()) {

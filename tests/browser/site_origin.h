@@ -3,6 +3,7 @@
 // head and the body bytes that actually arrived.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -31,6 +32,7 @@ struct SeenRequest {
 };
 
 class TlsContext;
+struct PemIdentity;
 
 class SiteOrigin {
  public:
@@ -42,6 +44,8 @@ class SiteOrigin {
 
   explicit SiteOrigin(Transport transport = Transport::kPlain,
                       Manner manner = Manner::kHonoursClose);
+  // A TLS origin showing the given certificate instead of one made on the spot.
+  explicit SiteOrigin(const PemIdentity& identity);
   ~SiteOrigin();
   SiteOrigin(const SiteOrigin&) = delete;
   SiteOrigin& operator=(const SiteOrigin&) = delete;
@@ -57,6 +61,8 @@ class SiteOrigin {
   std::optional<SeenRequest> WaitFor(const std::string& target,
                                      std::chrono::milliseconds limit = 10s);
   std::vector<SeenRequest> Requests();
+  // TLS connections that resumed an earlier session.
+  int Resumed() const { return resumed_; }
 
  private:
   class Stream;
@@ -65,7 +71,7 @@ class SiteOrigin {
   SiteAnswer AnswerFor(const std::string& target);
 
   Transport transport_;
-  Manner manner_;
+  Manner manner_ = Manner::kHonoursClose;
   std::unique_ptr<TlsContext> tls_;
   int listenFd_ = -1;
   uint16_t port_ = 0;
@@ -75,6 +81,7 @@ class SiteOrigin {
   std::vector<SeenRequest> requests_;
   std::set<int> open_;
   bool stopping_ = false;
+  std::atomic<int> resumed_{0};
   std::vector<std::thread> conversations_;
   std::thread acceptor_;
 };

@@ -14,9 +14,11 @@
 #include <functional>
 #include <thread>
 
+#include "core/settings.h"
 #include "platform/message_box.h"
 #include "platform/qt/window_system.h"
 #include "platform/resource_table.h"
+#include "platform/tls.h"
 #include "resources/corvane_resources.h"
 #include "shell/main_window.h"
 #include "shell/proxy_services.h"
@@ -66,6 +68,7 @@ struct SeenMenu {
   bool opened = false;
   QRect geometry;
   QStringList texts;
+  QList<bool> checked;
 };
 
 class QtTrayTest : public ::testing::Test {
@@ -131,8 +134,10 @@ class QtTrayTest : public ::testing::Test {
       poll->deleteLater();
       menuSeen.opened = true;
       menuSeen.geometry = menu->geometry();
-      for (QAction* action : menu->actions())
+      for (QAction* action : menu->actions()) {
         menuSeen.texts << action->text();
+        menuSeen.checked << action->isChecked();
+      }
       QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
       QApplication::sendEvent(menu, &press);
     });
@@ -151,6 +156,13 @@ class QtTrayTest : public ::testing::Test {
 };
 
 TEST_F(QtTrayTest, ClickOpensTheMenuAboveTheTrayAndSettingsSendsItsCommand) {
+  // Inspection runs: on in the settings, with an authority in use.
+  ProxySettings inspecting;
+  inspecting.InspectHttps = 1;
+  ReplaceSettings(inspecting);
+  std::string certificate, key;
+  ASSERT_TRUE(MakeAuthorityPem("tray test", "tray test", &certificate, &key));
+  ASSERT_TRUE(UseAuthority(certificate, key));
   Click(QSystemTrayIcon::Trigger);
   PressOnMenu(Qt::Key_S, QStringLiteral("s"));
   ASSERT_TRUE(RunUntil([] { return SeenMessage(kWmCommand, IDM_SETTINGS, 0); }));
@@ -158,7 +170,12 @@ TEST_F(QtTrayTest, ClickOpensTheMenuAboveTheTrayAndSettingsSendsItsCommand) {
   ASSERT_TRUE(menuSeen.opened);
   EXPECT_EQ(menuSeen.texts,
             (QStringList{QString::fromUtf16(u"設定(&S)"), QString::fromUtf16(u"バージョン情報(&A)"),
-                         QString(), QString::fromUtf16(u"終了(&X)")}));
+                         QString::fromUtf16(u"HTTPS を検査(&H)"), QString(),
+                         QString::fromUtf16(u"終了(&X)")}));
+  // The inspection item's check mark shows the setting.
+  EXPECT_EQ(menuSeen.checked, (QList<bool>{false, false, true, false, false}));
+  ReplaceSettings(ProxySettings{});
+  StopUsingAuthority();
   // Bottom edge on the anchor; wider than 64 pixels, it is moved left to stay on the screen.
   EXPECT_EQ(menuSeen.geometry.y() + menuSeen.geometry.height(), ScreenHeight - 28);
   EXPECT_LE(menuSeen.geometry.x(), ScreenWidth - 64);

@@ -11,7 +11,7 @@
 
 #include "core/settings.h"
 
-// The settings file as a first start writes it: the key line, then the eleven defaults.
+// The settings file as a first start writes it: the key line, then the defaults.
 inline constexpr char kSettingsKeyLine[] =
     "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Lumet\\Corvane]\n";
 inline constexpr char kDefaultSettingsValues[] =
@@ -25,7 +25,9 @@ inline constexpr char kDefaultSettingsValues[] =
     "\"ReadYahooMail\"=dword:00000000\n"
     "\"UseProxy\"=dword:00000000\n"
     "\"ProxyName\"=\"\"\n"
-    "\"ProxyPort\"=dword:000013c4\n";
+    "\"ProxyPort\"=dword:000013c4\n"
+    "\"InspectHttps\"=dword:00000000\n"
+    "\"InspectBypass\"=\"\"\n";
 
 class ConfigHomeTest : public ::testing::Test {
  protected:

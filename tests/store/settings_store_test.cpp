@@ -15,24 +15,24 @@
 
 namespace {
 
-std::u16string_view Text(const char16_t (&field)[kTextSettingUnits]) {
-  return {field, WideLength(field)};
+std::u16string_view Text(std::span<const char16_t> field) {
+  return {field.data(), WideLength(field)};
 }
 
 // The record as the proxy sees it: texts up to their terminator.
 auto Fields(const ProxySettings& s) {
   return std::tuple(s.SendReferer, s.ChangeUA, Text(s.UAName), s.SendMachine, s.SpaceConvert,
                     s.SpaceConvertAll, s.URLConvert, s.ReadYahooMail, s.UseProxy, Text(s.ProxyName),
-                    s.ProxyPort);
+                    s.ProxyPort, s.InspectHttps, Text(s.InspectBypass));
 }
 
 bool Same(const ProxySettings& a, const ProxySettings& b) {
   return Fields(a) == Fields(b);
 }
 
-void SetText(char16_t (&field)[kTextSettingUnits], std::u16string_view text) {
-  std::fill(std::begin(field), std::end(field), u'\0');
-  std::copy(text.begin(), text.end(), field);
+void SetText(std::span<char16_t> field, std::u16string_view text) {
+  std::fill(field.begin(), field.end(), u'\0');
+  std::copy(text.begin(), text.end(), field.begin());
 }
 
 // Every field away from its default, so a load that skips a value shows.
@@ -40,10 +40,11 @@ ProxySettings Scrambled() {
   ProxySettings s;
   for (int32_t* flag :
        {&s.SendReferer, &s.ChangeUA, &s.SendMachine, &s.SpaceConvert, &s.SpaceConvertAll,
-        &s.URLConvert, &s.ReadYahooMail, &s.UseProxy, &s.ProxyPort})
+        &s.URLConvert, &s.ReadYahooMail, &s.UseProxy, &s.ProxyPort, &s.InspectHttps})
     *flag = 77;
   SetText(s.UAName, u"previous agent");
   SetText(s.ProxyName, u"previous.proxy");
+  SetText(s.InspectBypass, u"previous.bank");
   return s;
 }
 
@@ -76,14 +77,15 @@ TEST_F(SettingsStoreTest, AKeyWithNoValuesKeepsTheDefaultsAndWritesNothing) {
 
 TEST_F(SettingsStoreTest, ARemovedProxyPortComesBackOnlyWithTheNextSave) {
   std::string values = kDefaultSettingsValues;
-  values.erase(values.find("\"ProxyPort\""));
+  const std::string portLine = "\"ProxyPort\"=dword:000013c4\n";
+  values.erase(values.find(portLine), portLine.size());
   values.replace(values.find("\"UseProxy\"=dword:00000000"), 25, "\"UseProxy\"=dword:00000001");
   ProxySettings loaded = LoadOver(values, ProxySettings{});
   EXPECT_EQ(loaded.ProxyPort, 5060);
   EXPECT_EQ(loaded.UseProxy, 1);
   EXPECT_EQ(ReadFile(), kSettingsKeyLine + values);
   SaveSettings();
-  EXPECT_EQ(ReadFile(), kSettingsKeyLine + values + "\"ProxyPort\"=dword:000013c4\n");
+  EXPECT_EQ(ReadFile(), kSettingsKeyLine + values + portLine);
 }
 
 TEST_F(SettingsStoreTest, SavedSettingsLoadBackUnchanged) {

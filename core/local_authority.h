@@ -1,0 +1,35 @@
+// The user's own certificate authority for HTTPS inspection: made once per user, the first time
+// inspection is on, and kept beside the settings ($XDG_CONFIG_HOME/Lumet/Corvane-ca.crt, 0644,
+// and Corvane-ca.key, 0600). Its key never leaves that file.
+#pragma once
+
+#include <string>
+
+inline constexpr char kAuthorityMaker[] = "Lumet";
+inline constexpr char kAuthorityCertificateName[] = "Corvane-ca.crt";
+inline constexpr char kAuthorityKeyName[] = "Corvane-ca.key";
+
+enum class AuthorityStart {
+  kReady,        // in use for inspection
+  kUnsafeKey,    // the key file can be read by others or is not the user's own: refused
+  kFailed,       // the files cannot be made, read or used
+  kUnavailable,  // this build has no TLS
+};
+
+// Loads the authority, making it first when the user has none yet. *file names the file at
+// fault when it is not kReady.
+AuthorityStart StartLocalAuthority(std::string* file);
+
+// Starts the authority when needed; when it cannot start, shows why in a box (standard error
+// without a display). True when inspection can run.
+bool EnableInspection();
+
+// The certificate's path, whether or not the file exists yet. False when there is no folder.
+bool LocalAuthorityCertificatePath(std::string* path);
+
+// The authority's name, "Corvane Local CA (user@host)": its certificate's common name, and its
+// nickname in the browsers' certificate databases.
+std::string LocalAuthorityName();
+
+// True while inspection runs: the setting is on and the authority in use.
+bool InspectionReady();

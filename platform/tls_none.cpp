@@ -1,0 +1,53 @@
+// A build without a TLS backend: HTTPS inspection stays off and every CONNECT a blind tunnel.
+#include "platform/tls.h"
+
+bool TlsAvailable() {
+  return false;
+}
+
+bool MakeAuthorityPem(std::string_view, std::string_view, std::string*, std::string*) {
+  return false;
+}
+
+bool UseAuthority(std::string_view, std::string_view) {
+  return false;
+}
+
+bool AuthorityInUse() {
+  return false;
+}
+
+void StopUsingAuthority() {}
+
+bool HostCertificatePem(const char*, std::string*) {
+  return false;
+}
+
+bool TlsStream::AcceptBrowser(const Socket&, const char*) {
+  return false;
+}
+
+OriginHandshake TlsStream::ConnectOrigin(const Socket&, const char*, int, std::span<char> error) {
+  if (!error.empty()) error[0] = '\0';
+  return OriginHandshake::kFailed;
+}
+
+long TlsStream::Receive(std::span<char>, int) {
+  return -1;
+}
+
+int TlsStream::Send(std::span<const char>) {
+  return 0;
+}
+
+bool TlsStream::Resumed() const {
+  return false;
+}
+
+bool TlsStream::HasBuffered() const {
+  return false;
+}
+
+void TlsStream::EndSending() {}
+
+void TlsStream::Close() {}
