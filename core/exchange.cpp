@@ -5,7 +5,7 @@
 
 #include "core/connection_close.h"
 #include "core/failure_page.h"
-#include "core/inspection.h"
+#include "core/https_exchange.h"
 #include "core/interim_answers.h"
 #include "core/report_failure.h"
 #include "core/request_target.h"

@@ -1,6 +1,6 @@
 #include "core/tunnel.h"
 
-#include "core/inspection.h"
+#include "core/https_exchange.h"
 #include "core/request_target.h"
 #include "core/settings.h"
 #include "core/toolkit.h"

@@ -4,7 +4,7 @@
 #include "platform/window_system.h"
 #include "resources/resource_ids.h"
 #include "shell/dialogs.h"
-#include "shell/inspection_toggle.h"
+#include "shell/https_toggle.h"
 #include "shell/proxy_services.h"
 #include "shell/tray_icon.h"
 #include "shell/tray_menu.h"

@@ -1,4 +1,4 @@
-#include "core/inspection.h"
+#include "core/https_exchange.h"
 
 #include <cstdio>
 #include <cstring>

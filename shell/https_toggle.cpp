@@ -1,4 +1,4 @@
-#include "shell/inspection_toggle.h"
+#include "shell/https_toggle.h"
 
 #include <cstdio>
 #include <string>
