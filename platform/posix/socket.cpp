@@ -263,26 +263,6 @@ void ShutdownSend(const Socket& s) {
 
 namespace {
 
-// Moves what one side has to the other. False when that direction has ended or failed; *failed
-// tells which.
-bool PassOn(const Socket& from, const Socket& to, std::span<char> buffer, bool* failed) {
-  long n = ReceiveSome(from, buffer);
-  if (n <= 0) {
-    *failed = n < 0;
-    if (n == 0) ShutdownSend(to);
-    return false;
-  }
-  if (SendAll(to, buffer.first(static_cast<size_t>(n))) == 0) {
-    *failed = true;
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-namespace {
-
 timeval TimeLimit(int timeoutMs) {
   timeval limit{};
   limit.tv_sec = timeoutMs / 1000;
@@ -325,24 +305,6 @@ int WaitReadable(const Socket& a, const Socket& b, int timeoutMs) {
   constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
   return ((p[0].revents & kReadable) != 0 ? kReadyA : 0) |
          ((p[1].revents & kReadable) != 0 ? kReadyB : 0);
-}
-
-void RelayBothWays(const Socket& a, const Socket& b, std::span<char> buffer, int idleTimeoutMs) {
-  bool aOpen = true;
-  bool bOpen = true;
-  bool failed = false;
-  while ((aOpen || bOpen) && !failed) {
-    pollfd p[2] = {{aOpen ? a.Fd() : -1, POLLIN, 0}, {bOpen ? b.Fd() : -1, POLLIN, 0}};
-    int ready = ::poll(p, 2, idleTimeoutMs);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return;
-    if (aOpen && (p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      aOpen = PassOn(a, b, buffer, &failed);
-    }
-    if (!failed && bOpen && (p[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      bOpen = PassOn(b, a, buffer, &failed);
-    }
-  }
 }
 
 long RaiseDescriptorLimit() {

@@ -437,44 +437,6 @@ bool AcceptOnceDataArrives(const Socket&, int) {
   return false;  // Windows has no deferred accept
 }
 
-namespace {
-
-// Moves what one side has to the other. False when that direction has ended or failed; *failed
-// tells which.
-bool PassOn(const Socket& from, const Socket& to, std::span<char> buffer, bool* failed) {
-  long n = ReceiveSome(from, buffer);
-  if (n <= 0) {
-    *failed = n < 0;
-    if (n == 0) ShutdownSend(to);
-    return false;
-  }
-  if (SendAll(to, buffer.first(static_cast<size_t>(n))) == 0) {
-    *failed = true;
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-void RelayBothWays(const Socket& a, const Socket& b, std::span<char> buffer, int idleTimeoutMs) {
-  bool aOpen = true;
-  bool bOpen = true;
-  bool failed = false;
-  constexpr SHORT kReadable = POLLRDNORM | POLLHUP | POLLERR;
-  while ((aOpen || bOpen) && !failed) {
-    // WSAPoll does not skip entries the way poll skips negative descriptors: list only the open.
-    WSAPOLLFD p[2];
-    ULONG count = 0;
-    if (aOpen) p[count++] = {Handle(a), POLLRDNORM, 0};
-    if (bOpen) p[count++] = {Handle(b), POLLRDNORM, 0};
-    if (WSAPoll(p, count, idleTimeoutMs) <= 0) return;
-    ULONG at = 0;
-    if (aOpen && (p[at++].revents & kReadable) != 0) aOpen = PassOn(a, b, buffer, &failed);
-    if (!failed && bOpen && (p[at].revents & kReadable) != 0) bOpen = PassOn(b, a, buffer, &failed);
-  }
-}
-
 long RaiseDescriptorLimit() {
   return -1;  // sockets are handles, bounded only by memory
 }
