@@ -22,12 +22,12 @@ bool PassOn(const Socket& from, const Socket& to, std::span<char> buffer, bool* 
 }  // namespace
 
 void RelayBothWays(const Socket& a, const Socket& b, std::span<char> buffer, int idleTimeoutMs) {
-  static const Socket kNotWatched;  // a direction that has ended is waited for no more
+  const Socket notWatched;  // a direction that has ended is waited for no more
   bool aOpen = true;
   bool bOpen = true;
   bool failed = false;
   while ((aOpen || bOpen) && !failed) {
-    int ready = WaitReadable(aOpen ? a : kNotWatched, bOpen ? b : kNotWatched, idleTimeoutMs);
+    int ready = WaitReadable(aOpen ? a : notWatched, bOpen ? b : notWatched, idleTimeoutMs);
     if (ready <= 0) return;
     if (aOpen && (ready & kReadyA) != 0) aOpen = PassOn(a, b, buffer, &failed);
     if (!failed && bOpen && (ready & kReadyB) != 0) bOpen = PassOn(b, a, buffer, &failed);
