@@ -28,11 +28,6 @@ constexpr size_t kWorkerStackBytes = 256 * 1024;
 constexpr int kIdleWorkerLingerMs = 2000;
 // How long the system keeps a new connection from accept while it carries no byte.
 constexpr int kAcceptWaitForDataSeconds = 1;
-// Workers that may wait in accept at once beyond the one that must: under steady load the
-// system hands clients to waiting workers in turn, so none waits long enough to end by itself,
-// and without a bound every burst would leave its extra threads behind for as long as the load
-// lasts. A worker coming back from an exchange ends instead when this many wait already.
-constexpr int kMostSpareWorkers = 8;
 // Pause before accepting again after a failure that passes by itself (descriptors running out).
 constexpr int kAcceptRetryPauseMs = 50;
 
@@ -45,7 +40,10 @@ struct Listener {
   int users = 0;  // workers inside accept
   // Workers on their way to accept: started and not there yet, or back from an exchange whose
   // answer has ended. They count as waiting, so that a client arriving meanwhile starts no
-  // other worker.
+  // other worker: workers are then never more than the exchanges in flight, plus one. No bound
+  // on those waiting is needed beside it, and one would cost: under steady load the count
+  // waiting swings widely, and every swing past a bound ended a thread that the next swing
+  // started again, hundreds a second.
   int comingBack = 0;
   bool stopping = true;
   ServerRun run;
@@ -79,18 +77,15 @@ ServerRun CurrentRun() {
   return l.run;
 }
 
-// Enters accept on behalf of run; false when the server has stopped since, or when enough others
-// wait already (a spare worker ends rather than join them). *comingBack is cleared: the worker is
-// in accept itself now.
+// Enters accept on behalf of run; false when the server has stopped since. *comingBack is
+// cleared: the worker is in accept itself now.
 bool EnterAccept(const ServerRun& run, bool* comingBack) {
   Listener& l = TheListener();
   std::lock_guard<std::mutex> hold(l.lock);
   bool current = run.generation == l.run.generation;
   if (*comingBack && current && l.comingBack > 0) --l.comingBack;
-  bool wasComingBack = *comingBack;
   *comingBack = false;
   if (l.stopping || !current) return false;
-  if (wasComingBack && l.users >= kMostSpareWorkers) return false;
   ++l.users;
   return true;
 }
