@@ -151,9 +151,13 @@ size_t LookAtAnswer(Worker& w, size_t n, AnswerWatch* watch) {
   return start + length;
 }
 
-// Moves the next piece of the answer to the client. 1 when moved, 0 when the origin has
-// closed, -1 when the exchange failed.
-int MoveAnswer(Worker& w, AnswerWatch* watch, SplicePipe* pipe) {
+// What MoveAnswer returns when told not to wait and nothing was there.
+constexpr int kNothingThere = 2;
+
+// Moves the next piece of the answer to the client, waiting for it up to waitMs (-1: as long as
+// the idle bound allows). 1 when moved, 0 when the origin has closed, -1 when the exchange
+// failed, kNothingThere when waitMs is 0 and nothing had come.
+int MoveAnswer(Worker& w, AnswerWatch* watch, SplicePipe* pipe, int waitMs) {
   // A large answer goes on through the kernel, unexamined, until the client fails; then
   // the plain relay takes over again.
   if (watch->large) {
@@ -164,7 +168,8 @@ int MoveAnswer(Worker& w, AnswerWatch* watch, SplicePipe* pipe) {
     watch->large = false;  // copied from now on
     if (moved == kSpliceSinkFailed) return 1;
   }
-  long received = ReceiveFrom(w, Side::kServer, {w.chunk, kChunkReceiveLimit});
+  long received = ReceiveFrom(w, Side::kServer, {w.chunk, kChunkReceiveLimit}, waitMs);
+  if (received == kReceiveTimedOut) return kNothingThere;
   if (received <= 0) return received == 0 ? 0 : -1;
   size_t length = static_cast<size_t>(received);
   if (watch->awaitingFinal) length = LookAtAnswer(w, length, watch);
@@ -199,7 +204,11 @@ bool RelayBothWays(Worker& w) {
     int ready = WaitForEitherSide(w, clientOpen, w.run.options.idleTimeoutMs);
     if (ready <= 0) break;  // nothing moved for the idle time, or the wait failed
     if ((ready & kServerReady) != 0) {
-      int moved = MoveAnswer(w, &watch, &pipe);
+      int moved = MoveAnswer(w, &watch, &pipe, -1);
+      // The origin's next bytes, or its end, have often come meanwhile: a small answer's end is
+      // there as soon as its bytes are. Taking them at once saves a wait; the splice path
+      // blocks, so it waits as before.
+      if (moved == 1 && !watch.large) moved = MoveAnswer(w, &watch, &pipe, 0);
       if (moved == 0) return true;
       if (moved < 0) break;
     }

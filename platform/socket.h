@@ -61,7 +61,8 @@ void InterruptAccept(const Socket& listener);
 enum class ConnectResult { kConnected, kNoHost, kNoSocket, kRefused, kUnreachable, kTimedOut };
 
 // Resolves host (a name, a dotted IPv4 address or an IPv6 literal without brackets) and
-// connects to each of its addresses in turn until one accepts, all within timeoutMs.
+// connects to each of its addresses in turn until one accepts, all within timeoutMs. The bounds
+// the connected socket has on sends and receives are left undefined: set those wanted.
 ConnectResult ConnectToHost(const char* host, uint16_t port, int timeoutMs, Socket* out);
 
 // The system's own words for an error code that LastErrorCode() gave, NUL-terminated in text

@@ -140,29 +140,32 @@ ConnectResult FailedConnect(int code) {
   }
 }
 
-// Connects s to address within timeoutMs. 0 when connected, else the error code.
+timeval TimeLimit(int timeoutMs) {
+  timeval limit{};
+  limit.tv_sec = timeoutMs / 1000;
+  limit.tv_usec = (timeoutMs % 1000) * 1000;
+  return limit;
+}
+
+// Connects s to address within timeoutMs (more than 0). 0 when connected, else the error code.
+// A blocking connect gives up once the socket's send timeout has passed, failing with
+// EINPROGRESS: one call bounds it, where a non-blocking connect and its poll take five.
 int ConnectWithin(const Socket& s, const sockaddr* address, socklen_t length, int timeoutMs) {
-  int flags = ::fcntl(s.Fd(), F_GETFL);
-  ::fcntl(s.Fd(), F_SETFL, flags | O_NONBLOCK);
-  int code = 0;
-  if (::connect(s.Fd(), address, length) != 0) {
-    code = errno;
-    if (code == EINPROGRESS) {
-      pollfd p{s.Fd(), POLLOUT, 0};
-      int ready;
-      while ((ready = ::poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
-      }
-      socklen_t size = sizeof code;
-      if (ready == 0) {
-        code = ETIMEDOUT;
-      } else if (ready < 0) {
-        code = errno;
-      } else if (::getsockopt(s.Fd(), SOL_SOCKET, SO_ERROR, &code, &size) != 0) {
-        code = errno;
-      }
-    }
+  timeval limit = TimeLimit(timeoutMs);
+  ::setsockopt(s.Fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  if (::connect(s.Fd(), address, length) == 0) return 0;
+  int code = errno;
+  if (code == EINPROGRESS) return ETIMEDOUT;
+  if (code != EINTR) return code;
+  // A signal cut the wait short; the connect goes on by itself, so wait for its outcome.
+  pollfd p{s.Fd(), POLLOUT, 0};
+  int ready;
+  while ((ready = ::poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
   }
-  ::fcntl(s.Fd(), F_SETFL, flags);
+  if (ready == 0) return ETIMEDOUT;
+  if (ready < 0) return errno;
+  socklen_t size = sizeof code;
+  if (::getsockopt(s.Fd(), SOL_SOCKET, SO_ERROR, &code, &size) != 0) return errno;
   return code;
 }
 
@@ -228,6 +231,7 @@ long ReceiveSome(const Socket& s, std::span<char> buffer, int timeoutMs) {
       RememberErrno();
       return -1;
     }
+    if (timeoutMs == 0) return kReceiveTimedOut;
     pollfd p{s.Fd(), POLLIN, 0};
     int ready = ::poll(&p, 1, timeoutMs);
     if (ready == 0) return kReceiveTimedOut;
@@ -260,17 +264,6 @@ void ShutdownBoth(const Socket& s) {
 void ShutdownSend(const Socket& s) {
   if (s.Valid()) ::shutdown(s.Fd(), SHUT_WR);
 }
-
-namespace {
-
-timeval TimeLimit(int timeoutMs) {
-  timeval limit{};
-  limit.tv_sec = timeoutMs / 1000;
-  limit.tv_usec = (timeoutMs % 1000) * 1000;
-  return limit;
-}
-
-}  // namespace
 
 void SetIdleTimeout(const Socket& s, int timeoutMs) {
   timeval limit = TimeLimit(timeoutMs);
