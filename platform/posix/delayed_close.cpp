@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <span>
 
 #include "platform/socket.h"
@@ -23,6 +24,10 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kCloserStackBytes = 64 * 1024;
 // Events taken from the kernel per wake-up.
 constexpr int kEventBatch = 64;
+// Slots the ring starts with; it doubles when full, up to the capacity asked for. The ring is
+// used round and round, so every slot it has is soon touched and resident: it is only as large
+// as the most connections that ever waited at once needed.
+constexpr size_t kFirstRingSlots = 1024;
 // Marks the wake-up descriptor's events apart from those of a waiting connection.
 constexpr uint64_t kWakeTag = ~uint64_t{0};
 
@@ -37,7 +42,8 @@ struct Pending {
 struct Closer {
   std::mutex lock;
   std::unique_ptr<Pending[]> ring;
-  size_t capacity = 0;
+  size_t capacity = 0;  // slots of the ring now
+  size_t most = 0;      // slots it may grow to
   size_t head = 0;
   size_t count = 0;
   uint32_t nextTag = 0;
@@ -51,13 +57,42 @@ Closer& TheCloser() {
   return *closer;
 }
 
-// Shuts down and closes connections taken out of the ring, outside the lock, so that handing a
-// connection over never waits for the closing of others.
-void CloseAll(std::span<const int> fds) {
+// Closes connections taken out of the ring, outside the lock, so that handing a connection over
+// never waits for the closing of others. Those whose time has passed are shut down first; those
+// whose peer has closed need no more than closing.
+void CloseAll(std::span<const int> fds, bool shutDown) {
   for (int fd : fds) {
-    ::shutdown(fd, SHUT_RDWR);
+    if (shutDown) ::shutdown(fd, SHUT_RDWR);
     ::close(fd);  // also takes it out of the epoll set
   }
+}
+
+// Tells epoll which slot a waiting connection is in: its events carry the slot and the tag.
+bool Watch(const Closer& c, size_t slot, int op) {
+  epoll_event e{};
+  e.events = EPOLLIN | EPOLLRDHUP;
+  e.data.u64 = (uint64_t{c.ring[slot].tag} << 32) | slot;
+  return ::epoll_ctl(c.epollFd, op, c.ring[slot].fd, &e) == 0;
+}
+
+// Doubles the ring, up to its most, keeping what waits in order from slot 0 on; false when it
+// cannot grow. The connections that moved are told their new slots. An event the closing thread
+// has already taken under an old slot then meets another tag there and is passed over; it comes
+// again, as epoll reports a connection for as long as it has something to read.
+bool GrowRing(Closer& c) {
+  if (c.capacity >= c.most) return false;
+  size_t slots = c.capacity * 2 < c.most ? c.capacity * 2 : c.most;
+  std::unique_ptr<Pending[]> ring(new (std::nothrow) Pending[slots]);
+  if (ring == nullptr) return false;
+  for (size_t i = 0; i < c.count; ++i)
+    ring[i] = c.ring[(c.head + i) % c.capacity];
+  c.ring = std::move(ring);
+  c.capacity = slots;
+  c.head = 0;
+  for (size_t i = 0; i < c.count; ++i) {
+    if (c.ring[i].fd >= 0) Watch(c, i, EPOLL_CTL_MOD);
+  }
+  return true;
 }
 
 // Takes the connections that are due out of the ring, at most due.size(); returns how many, and
@@ -127,14 +162,14 @@ void CloserLoop() {
       std::lock_guard<std::mutex> hold(c.lock);
       taken = TakeDue(c, due, &timeout);
     }
-    CloseAll({due, taken});
+    CloseAll({due, taken}, true);
     int n = ::epoll_wait(c.epollFd, events, kEventBatch, timeout);
     if (n <= 0) continue;
     {
       std::lock_guard<std::mutex> hold(c.lock);
       taken = TakeClosedByPeer(c, {events, static_cast<size_t>(n)}, due);
     }
-    CloseAll({due, taken});
+    CloseAll({due, taken}, false);
   }
 }
 
@@ -155,8 +190,9 @@ int StartDelayedClose(size_t capacity) {
     if (wakeFd >= 0) ::close(wakeFd);
     return 0;
   }
-  c.ring.reset(new Pending[capacity]);  // left uninitialised: untouched slots cost no memory
-  c.capacity = capacity;
+  c.capacity = capacity < kFirstRingSlots ? capacity : kFirstRingSlots;
+  c.ring.reset(new Pending[c.capacity]);
+  c.most = capacity;
   c.epollFd = epollFd;
   c.wakeFd = wakeFd;
   if (StartDetachedThread(CloserLoop, kCloserStackBytes) == 0) {
@@ -171,15 +207,12 @@ int StartDelayedClose(size_t capacity) {
 bool CloseLater(Socket& s, int delayMs) {
   Closer& c = TheCloser();
   std::lock_guard<std::mutex> hold(c.lock);
-  if (c.epollFd < 0 || c.count == c.capacity) return false;
+  if (c.epollFd < 0 || (c.count == c.capacity && !GrowRing(c))) return false;
   size_t slot = (c.head + c.count) % c.capacity;
   uint32_t tag = ++c.nextTag;
   c.ring[slot] = Pending{s.Release(), tag, Clock::now() + std::chrono::milliseconds(delayMs)};
   bool wasIdle = c.count++ == 0;
-  epoll_event e{};
-  e.events = EPOLLIN | EPOLLRDHUP;
-  e.data.u64 = (uint64_t{tag} << 32) | slot;
-  ::epoll_ctl(c.epollFd, EPOLL_CTL_ADD, c.ring[slot].fd, &e);
+  Watch(c, slot, EPOLL_CTL_ADD);
   if (wasIdle) {
     uint64_t one = 1;
     [[maybe_unused]] auto r = ::write(c.wakeFd, &one, sizeof one);

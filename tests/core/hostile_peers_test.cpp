@@ -20,7 +20,9 @@
 
 #include "core/server.h"
 #include "core/settings.h"
+#include "platform/delayed_close.h"
 #include "platform/message_box.h"
+#include "platform/socket.h"
 #include "tests/support/loopback.h"
 
 namespace {
@@ -165,6 +167,57 @@ TEST_F(HostilePeerTest, SpareWorkersEndOnceTheCrowdHasGone) {
   // Each waits in accept a couple of seconds in vain, then ends; one stays to accept.
   EXPECT_TRUE(BackToIdle(idleThreads_, idleDescriptors_, 6000ms));
   EXPECT_TRUE(Served());
+}
+
+// The closer starts with room for a thousand connections and grows as more wait, moving those
+// waiting: each one handed over is closed, whether its peer closes first (some while the room is
+// still growing) or its time passes first.
+TEST_F(HostilePeerTest, EveryConnectionHandedToTheCloserIsClosed) {
+  constexpr int kPairs = 1500;
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < static_cast<rlim_t>(2 * kPairs + idleDescriptors_ + 64))
+    GTEST_SKIP() << "needs " << 2 * kPairs << " descriptors";
+  // Some that are done at once first, so that the ring's front has moved on when it grows.
+  for (int i = 0; i < 300; ++i) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    Socket held(pair[0]);
+    ASSERT_TRUE(CloseLater(held, 0));
+    ::close(pair[1]);
+  }
+  ASSERT_TRUE(BackToIdle(idleThreads_, idleDescriptors_, 3000ms));
+  std::vector<int> peers;
+  for (int i = 0; i < kPairs; ++i) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    Socket held(pair[0]);
+    bool peerCloses = i % 2 == 1;
+    ASSERT_TRUE(CloseLater(held, peerCloses ? 60000 : 500));
+    peers.push_back(pair[1]);
+    if (peerCloses && i < kPairs / 2) {
+      ::close(pair[1]);
+      peers.back() = -1;
+    }
+  }
+  for (int& fd : peers) {
+    if (fd >= 0 && (&fd - peers.data()) % 2 == 1) {
+      ::close(fd);
+      fd = -1;
+    }
+  }
+  auto deadline = Clock::now() + 3000ms;
+  for (int& fd : peers) {
+    if (fd < 0) continue;
+    pollfd p{fd, POLLIN, 0};
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    char byte;
+    EXPECT_TRUE(::poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0))) == 1 &&
+                ::recv(fd, &byte, 1, 0) == 0)
+        << "connection " << (&fd - peers.data()) << " was not closed in its time";
+    ::close(fd);
+  }
+  EXPECT_TRUE(BackToIdle(idleThreads_, idleDescriptors_, 3000ms));
 }
 
 // Reads a head, then counts (and drops) the body it declares, then answers.
