@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # CI, as root: builds the Debian packages from the build folder given (default: build), installs
 # them with apt-get as a user would, runs the installed corvane headless as an unprivileged user
-# with a HOME of its own, sends one request through it, stops it with SIGTERM (status 0), checks
-# the hand-off to the installed corvane-desktop, validates the desktop entries and renders the
-# man page without warnings; then removes the packages and everything it made.
+# with a HOME of its own, sends one request through it, stops it with SIGTERM (status 0), starts
+# it again with HTTPS inspection on (its TLS module makes the local CA), checks the hand-off to
+# the installed corvane-desktop, validates the desktop entries and renders the man page without
+# warnings; then removes the packages and everything it made.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
@@ -68,6 +69,23 @@ kill -TERM "$proxy"
 status=0
 wait "$proxy" || status=$?
 [[ $status -eq 0 ]] || { echo "corvane ended with status $status on SIGTERM" >&2; exit 1; }
+
+echo "== package: HTTPS inspection turned on loads the installed TLS module"
+ldd /usr/bin/corvane | grep -q libssl && { echo "corvane maps libssl before inspecting" >&2; exit 1; }
+sed -i 's/^"InspectHttps"=dword:00000000/"InspectHttps"=dword:00000001/' \
+  "$scratch/home/.config/Lumet/Corvane.reg"
+env -i HOME="$scratch/home" PATH=/usr/bin:/bin CORVANE_TEST_PORT="$port" \
+  setpriv --reuid="$user" --regid="$(id -g "$user")" --clear-groups corvane \
+  2>"$scratch/corvane.err" &
+proxy=$!
+pids+=("$proxy")
+for _ in $(seq 50); do
+  [[ -s "$scratch/home/.config/Lumet/Corvane-ca.crt" ]] && break
+  sleep 0.2
+done
+[[ -s "$scratch/home/.config/Lumet/Corvane-ca.crt" ]] || { cat "$scratch/corvane.err" >&2; exit 1; }
+kill -TERM "$proxy"
+wait "$proxy"
 
 echo "== package: with a display, the installed corvane becomes the installed corvane-desktop"
 (cd "$build/package" && apt_get install ./corvane-desktop_*.deb >/dev/null)

@@ -1,0 +1,35 @@
+// The module's one exported name: the table of its calls. Everything else in the module is
+// hidden, so its own calls stay within it.
+#include "platform/tls_module.h"
+
+namespace {
+
+const TlsModule kModule = {
+    kTlsModuleVersion,
+    sizeof(TlsStream),
+    MakeAuthorityPem,
+    UseAuthority,
+    AuthorityInUse,
+    StopUsingAuthority,
+    HostCertificatePem,
+    [](TlsStream* s, const Socket& socket, const char* fallbackHost) {
+      return s->AcceptBrowser(socket, fallbackHost);
+    },
+    [](TlsStream* s, const Socket& socket, const char* host, int port, std::span<char> error) {
+      return s->ConnectOrigin(socket, host, port, error);
+    },
+    [](TlsStream* s, std::span<char> buffer, int timeoutMs) {
+      return s->Receive(buffer, timeoutMs);
+    },
+    [](TlsStream* s, std::span<const char> bytes) { return s->Send(bytes); },
+    [](const TlsStream* s) { return s->Resumed(); },
+    [](const TlsStream* s) { return s->HasBuffered(); },
+    [](TlsStream* s) { s->EndSending(); },
+    [](TlsStream* s) { s->Close(); },
+};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) const TlsModule* corvane_tls_module() {
+  return &kModule;
+}

@@ -1,0 +1,134 @@
+// tls.h for the program: each call goes to the TLS module, loaded the first time inspection
+// needs it. Until then (and for good when the module cannot be loaded) nothing is inspected, as
+// in a build without TLS.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <string>
+
+#include "platform/tls_module.h"
+
+namespace {
+
+std::atomic<const TlsModule*> loadedModule{nullptr};
+
+// Where an installed program finds the module: a folder relative to its own (CMake's install
+// layout, e.g. "../lib/corvane"), so that any prefix works. In a build folder the program's own
+// search path (RUNPATH) finds it by name.
+const TlsModule* OpenModule() {
+  std::string paths[2];
+  char self[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) {
+    std::string program(self, static_cast<size_t>(n));
+    paths[0] = program.substr(0, program.rfind('/') + 1) + CORVANE_TLS_MODULE_FROM_BIN + "/" +
+               kTlsModuleFile;
+  }
+  paths[1] = kTlsModuleFile;
+  for (const std::string& path : paths) {
+    if (path.empty()) continue;
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) continue;
+    auto entry = reinterpret_cast<TlsModuleEntry>(::dlsym(handle, kTlsModuleEntry));
+    const TlsModule* module = entry != nullptr ? entry() : nullptr;
+    if (module != nullptr && module->version == kTlsModuleVersion &&
+        module->streamSize == sizeof(TlsStream))
+      return module;  // stays loaded for the life of the process
+    std::fprintf(stderr, "corvane: %s is of another build; HTTPS inspection stays off\n",
+                 path.c_str());
+    ::dlclose(handle);
+  }
+  return nullptr;
+}
+
+// Loads the module once; null when it cannot be had.
+const TlsModule* Module() {
+  static const TlsModule* module = [] {
+    const TlsModule* opened = OpenModule();
+    loadedModule.store(opened, std::memory_order_release);
+    return opened;
+  }();
+  return module;
+}
+
+// The module when it has been loaded, without loading it: the calls an exchange makes on every
+// request stay a load and a test while inspection has never been on.
+const TlsModule* Loaded() {
+  return loadedModule.load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+bool TlsAvailable() {
+  return Module() != nullptr;
+}
+
+bool MakeAuthorityPem(std::string_view commonName, std::string_view organization,
+                      std::string* certificatePem, std::string* keyPem) {
+  const TlsModule* m = Module();
+  return m != nullptr && m->makeAuthorityPem(commonName, organization, certificatePem, keyPem);
+}
+
+bool UseAuthority(std::string_view certificatePem, std::string_view keyPem) {
+  const TlsModule* m = Module();
+  return m != nullptr && m->useAuthority(certificatePem, keyPem);
+}
+
+bool AuthorityInUse() {
+  const TlsModule* m = Loaded();
+  return m != nullptr && m->authorityInUse();
+}
+
+void StopUsingAuthority() {
+  if (const TlsModule* m = Loaded()) m->stopUsingAuthority();
+}
+
+bool HostCertificatePem(const char* host, std::string* pem) {
+  const TlsModule* m = Loaded();
+  return m != nullptr && m->hostCertificatePem(host, pem);
+}
+
+bool TlsStream::AcceptBrowser(const Socket& s, const char* fallbackHost) {
+  const TlsModule* m = Loaded();
+  return m != nullptr && m->acceptBrowser(this, s, fallbackHost);
+}
+
+OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, int port,
+                                         std::span<char> error) {
+  if (const TlsModule* m = Loaded()) return m->connectOrigin(this, s, host, port, error);
+  if (!error.empty()) error[0] = '\0';
+  return OriginHandshake::kFailed;
+}
+
+long TlsStream::Receive(std::span<char> buffer, int timeoutMs) {
+  const TlsModule* m = Loaded();
+  return m != nullptr ? m->receive(this, buffer, timeoutMs) : -1;
+}
+
+int TlsStream::Send(std::span<const char> bytes) {
+  const TlsModule* m = Loaded();
+  return m != nullptr ? m->send(this, bytes) : 0;
+}
+
+bool TlsStream::Resumed() const {
+  const TlsModule* m = Loaded();
+  return m != nullptr && m->resumed(this);
+}
+
+bool TlsStream::HasBuffered() const {
+  const TlsModule* m = Loaded();
+  return m != nullptr && m->hasBuffered(this);
+}
+
+void TlsStream::EndSending() {
+  if (const TlsModule* m = Loaded()) m->endSending(this);
+}
+
+void TlsStream::Close() {
+  // Every exchange closes both of its streams; one never opened needs no call into the module.
+  if (session_ == nullptr) return;
+  if (const TlsModule* m = Loaded()) m->close(this);
+}
