@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/tls_module.h"
 
@@ -15,31 +17,53 @@ namespace {
 
 std::atomic<const TlsModule*> loadedModule{nullptr};
 
-// Where an installed program finds the module: a folder relative to its own (CMake's install
-// layout, e.g. "../lib/corvane"), so that any prefix works. In a build folder the program's own
-// search path (RUNPATH) finds it by name.
+// Opens the module at path when it is one of this build; null otherwise.
+const TlsModule* OpenModuleAt(const std::string& path) {
+  void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) return nullptr;
+  auto entry = reinterpret_cast<TlsModuleEntry>(::dlsym(handle, kTlsModuleEntry));
+  const TlsModule* module = entry != nullptr ? entry() : nullptr;
+  if (module != nullptr && module->version == kTlsModuleVersion &&
+      module->streamSize == sizeof(TlsStream))
+    return module;  // stays loaded for the life of the process
+  std::fprintf(stderr, "corvane: %s is of another build; HTTPS inspection stays off\n",
+               path.c_str());
+  ::dlclose(handle);
+  return nullptr;
+}
+
+// The folders the program's own search path names (its RUNPATH: the build folder when it runs
+// from there). They are read and tried by hand: under the sanitizers dlopen searches from their
+// library, not from the program.
+std::vector<std::string> ProgramSearchFolders() {
+  std::vector<std::string> folders;
+  void* self = ::dlopen(nullptr, RTLD_NOW);
+  Dl_serinfo size;
+  if (self == nullptr || ::dlinfo(self, RTLD_DI_SERINFOSIZE, &size) != 0) return folders;
+  std::vector<std::max_align_t> room(size.dls_size / sizeof(std::max_align_t) + 1);
+  auto* info = reinterpret_cast<Dl_serinfo*>(room.data());
+  *info = size;
+  if (::dlinfo(self, RTLD_DI_SERINFO, info) != 0) return folders;
+  for (unsigned i = 0; i < info->dls_cnt; ++i) {
+    if (info->dls_serpath[i].dls_name[0] != '\0')
+      folders.emplace_back(info->dls_serpath[i].dls_name);
+  }
+  return folders;
+}
+
+// An installed program finds the module in a folder relative to its own (CMake's install
+// layout, e.g. "../lib/corvane"), so that any prefix works; one in a build folder finds it
+// through its search path.
 const TlsModule* OpenModule() {
-  std::string paths[2];
   char self[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
   if (n > 0) {
     std::string program(self, static_cast<size_t>(n));
-    paths[0] = program.substr(0, program.rfind('/') + 1) + CORVANE_TLS_MODULE_FROM_BIN + "/" +
-               kTlsModuleFile;
+    std::string folder = program.substr(0, program.rfind('/') + 1) + CORVANE_TLS_MODULE_FROM_BIN;
+    if (const TlsModule* module = OpenModuleAt(folder + "/" + kTlsModuleFile)) return module;
   }
-  paths[1] = kTlsModuleFile;
-  for (const std::string& path : paths) {
-    if (path.empty()) continue;
-    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) continue;
-    auto entry = reinterpret_cast<TlsModuleEntry>(::dlsym(handle, kTlsModuleEntry));
-    const TlsModule* module = entry != nullptr ? entry() : nullptr;
-    if (module != nullptr && module->version == kTlsModuleVersion &&
-        module->streamSize == sizeof(TlsStream))
-      return module;  // stays loaded for the life of the process
-    std::fprintf(stderr, "corvane: %s is of another build; HTTPS inspection stays off\n",
-                 path.c_str());
-    ::dlclose(handle);
+  for (const std::string& folder : ProgramSearchFolders()) {
+    if (const TlsModule* module = OpenModuleAt(folder + "/" + kTlsModuleFile)) return module;
   }
   return nullptr;
 }
