@@ -68,11 +68,11 @@ void CloseAll(std::span<const int> fds, bool shutDown) {
 }
 
 // Tells epoll which slot a waiting connection is in: its events carry the slot and the tag.
-bool Watch(const Closer& c, size_t slot, int op) {
+void Watch(const Closer& c, size_t slot, int op) {
   epoll_event e{};
   e.events = EPOLLIN | EPOLLRDHUP;
   e.data.u64 = (uint64_t{c.ring[slot].tag} << 32) | slot;
-  return ::epoll_ctl(c.epollFd, op, c.ring[slot].fd, &e) == 0;
+  ::epoll_ctl(c.epollFd, op, c.ring[slot].fd, &e);
 }
 
 // Doubles the ring, up to its most, keeping what waits in order from slot 0 on; false when it
