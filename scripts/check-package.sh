@@ -21,6 +21,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Starts the installed corvane as $user in the run's home, its standard error into the file
+# given, any further VAR=value in its environment; its pid is $proxy.
+start_installed() {
+  local errors=$1
+  shift
+  env -i HOME="$scratch/home" PATH=/usr/bin:/bin CORVANE_TEST_PORT="$port" "$@" \
+    setpriv --reuid="$user" --regid="$(id -g "$user")" --clear-groups corvane 2>"$errors" &
+  proxy=$!
+  pids+=("$proxy")
+}
+
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
@@ -51,11 +62,7 @@ origin=$(free_port)
 python3 -m http.server "$origin" --bind 127.0.0.1 --directory "$scratch/site" >/dev/null 2>&1 &
 pids+=($!)
 port=$(free_port)  # never 8080, which a proxy of this machine may hold
-env -i HOME="$scratch/home" PATH=/usr/bin:/bin CORVANE_TEST_PORT="$port" \
-  setpriv --reuid="$user" --regid="$(id -g "$user")" --clear-groups corvane \
-  2>"$scratch/corvane.err" &
-proxy=$!
-pids+=("$proxy")
+start_installed "$scratch/corvane.err"
 answer=""
 for _ in $(seq 50); do
   answer=$(curl -s -x "http://127.0.0.1:$port" "http://127.0.0.1:$origin/page.txt" || true)
@@ -74,11 +81,7 @@ echo "== package: HTTPS inspection turned on loads the installed TLS module"
 ldd /usr/bin/corvane | grep -q libssl && { echo "corvane maps libssl before inspecting" >&2; exit 1; }
 sed -i 's/^"InspectHttps"=dword:00000000/"InspectHttps"=dword:00000001/' \
   "$scratch/home/.config/Lumet/Corvane.reg"
-env -i HOME="$scratch/home" PATH=/usr/bin:/bin CORVANE_TEST_PORT="$port" \
-  setpriv --reuid="$user" --regid="$(id -g "$user")" --clear-groups corvane \
-  2>"$scratch/corvane.err" &
-proxy=$!
-pids+=("$proxy")
+start_installed "$scratch/corvane.err"
 for _ in $(seq 50); do
   [[ -s "$scratch/home/.config/Lumet/Corvane-ca.crt" ]] && break
   sleep 0.2
@@ -95,12 +98,8 @@ s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(8); time.
   "$display" &
 pids+=($!)
 sleep 0.5
-env -i HOME="$scratch/home" PATH=/usr/bin:/bin CORVANE_TEST_PORT="$port" \
-  DISPLAY="127.0.0.1:$((display - 6000))" QT_QPA_PLATFORM=offscreen \
-  setpriv --reuid="$user" --regid="$(id -g "$user")" --clear-groups corvane \
-  2>"$scratch/desktop.err" &
-proxy=$!
-pids+=("$proxy")
+start_installed "$scratch/desktop.err" DISPLAY="127.0.0.1:$((display - 6000))" \
+  QT_QPA_PLATFORM=offscreen
 program=""
 for _ in $(seq 50); do
   program=$(readlink "/proc/$proxy/exe" || true)
