@@ -1,9 +1,11 @@
 #include "core/exchange.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "core/connection_close.h"
+#include "core/failure_advice.h"
 #include "core/failure_page.h"
 #include "core/https_exchange.h"
 #include "core/interim_answers.h"
@@ -37,23 +39,43 @@ size_t FirstChunkBytes(std::string_view received, size_t headEnd) {
   return wanted <= kChunkReceiveLimit ? wanted : headBytes;
 }
 
+// The target as the user knows it: "host:port", an IPv6 literal in brackets.
+void DescribeTarget(const Worker& w, std::span<char> out) {
+  std::string_view host = TextIn(w.targetHost);
+  bool literal = host.find(':') != std::string_view::npos;
+  std::snprintf(out.data(), out.size(), literal ? "[%.*s]:%u" : "%.*s:%u",
+                static_cast<int>(host.size()), host.data(),
+                static_cast<unsigned>(static_cast<uint32_t>(w.targetPort) & 0xFFFFu));
+}
+
 // Answers the client with the failure page (its connection then closes as every exchange's
-// does), and shows step's box afterwards, when there is one: no box holds a client.
+// does), then tells the user of step's failure, when it has one, without waiting for them.
 void AnswerFailure(Worker& w, FailureKind kind, const char16_t* step) {
   int code = LastErrorCode();  // before anything else can change it
   char words[128] = "";
-  if (kind != FailureKind::kNoHost) DescribeError(code, words);
+  if (kind == FailureKind::kSilent) {
+    std::snprintf(words, sizeof words, "Nothing came from it for %d seconds.",
+                  w.run.options.idleTimeoutMs / 1000);
+  } else if (kind != FailureKind::kNoHost) {
+    DescribeError(code, words);
+  }
   size_t n = WriteFailurePage({w.chunk, kChunkBufferSize}, kind, TextIn(w.targetHost), words);
   SendTo(w, Side::kClient, {w.chunk, n});
   FinishExchange(w);
-  if (step != nullptr) ShowFailure(code, step);
+  if (step == nullptr) return;
+  char target[kTargetHostSize + 16] = "";
+  if (kind != FailureKind::kNoHost) DescribeTarget(w, target);
+  std::u16string_view advice = StepAdvice(step);
+  ShowFailure(code, step, TextIn(target),
+              advice.empty() ? ExchangeAdvice(kind, w.viaUpstream) : advice);
 }
 
 // Picks the target and cuts the absolute address for a direct request. False when the request
 // names no host, which has been answered.
 bool ChooseTarget(Worker& w) {
   ProxySettings settings = CurrentSettings();
-  if (settings.UseProxy != 0) {
+  w.viaUpstream = settings.UseProxy != 0;
+  if (w.viaUpstream) {
     WideToSingleByte(settings.ProxyName, w.targetHost);
     w.targetPort = settings.ProxyPort;
     return true;
@@ -202,6 +224,12 @@ bool RelayBothWays(Worker& w) {
   bool clientOpen = true;
   for (;;) {
     int ready = WaitForEitherSide(w, clientOpen, w.run.options.idleTimeoutMs);
+    if (ready == 0 && watch.awaitingFinal) {
+      // The origin took the request and said nothing: the client learns so instead of
+      // seeing an empty close. Interim answers before it leave room for this final one.
+      AnswerFailure(w, FailureKind::kSilent, nullptr);
+      return false;
+    }
     if (ready <= 0) break;  // nothing moved for the idle time, or the wait failed
     if ((ready & kServerReady) != 0) {
       int moved = MoveAnswer(w, &watch, &pipe, -1);
@@ -229,6 +257,7 @@ void ForgetEarlierExchange(Worker& w) {
   w.requestAddress[0] = '\0';
   w.targetHost[0] = '\0';
   w.targetPort = 0;
+  w.viaUpstream = false;
 }
 
 }  // namespace
@@ -318,8 +347,7 @@ long SpliceServerToClient(Worker& w, SplicePipe* pipe) {
 
 void FinishExchange(Worker& w) {
   w.serverTls.Close();
-  w.server.Close();   // the origin's data was read to its end, or is not wanted any more
-  NoteComingBack(w);  // before the client can see the end and ask again
+  w.server.Close();  // the origin's data was read to its end, or is not wanted any more
   EndSendingTo(w, Side::kClient);
   w.clientTls.Close();  // what the client still sends is read raw and dropped from here on
   if (CloseLater(w.client, w.run.options.closeDelayMs)) return;

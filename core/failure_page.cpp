@@ -26,6 +26,8 @@ Words WordsFor(FailureKind kind) {
       return {"502 Bad Gateway", "could not be reached"};
     case FailureKind::kTimedOut:
       return {"504 Gateway Timeout", "did not answer in time"};
+    case FailureKind::kSilent:
+      return {"504 Gateway Timeout", "accepted the connection but sent no answer"};
     case FailureKind::kUnverified:
       return {"502 Bad Gateway", "failed the check of its certificate, so nothing was sent to it"};
     case FailureKind::kTlsFailed:

@@ -12,6 +12,7 @@ enum class FailureKind {
   kRefused,      // 502: the target refused the connection
   kUnreachable,  // 502: no way to the target (or no socket for it)
   kTimedOut,     // 504: the target did not accept within the time allowed
+  kSilent,       // 504: the target accepted and sent no answer within the idle bound
   // Inspected HTTPS only, each sending the origin not one byte of the request:
   kUnverified,  // 502: the origin's certificate failed verification
   kTlsFailed,   // 502: the TLS handshake with the origin failed

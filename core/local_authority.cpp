@@ -1,10 +1,12 @@
 #include "core/local_authority.h"
 
+#include "core/report_failure.h"
 #include "core/settings.h"
 #include "platform/message_box.h"
 #include "platform/private_files.h"
 #include "platform/text_convert.h"
 #include "platform/tls.h"
+#include "platform/window_types.h"
 
 namespace {
 
@@ -28,17 +30,29 @@ AuthorityStart MakeAuthority(const std::string& folder, std::string* file) {
   return UseAuthority(certificate, key) ? AuthorityStart::kReady : AuthorityStart::kFailed;
 }
 
+// Standard error gets the reason in English, the user a box in the words of the menu.
 void ShowRefusal(AuthorityStart why, const std::string& file) {
-  std::string text = "HTTPS inspection stays off: ";
-  if (why == AuthorityStart::kUnsafeKey)
-    text += file + " can be read by others or belongs to another user (it must be yours, 0600)";
-  else if (why == AuthorityStart::kUnavailable)
-    text += "this build has no TLS";
-  else
-    text += file + " cannot be made or used";
-  char16_t wide[1024];
-  size_t units = SingleByteToWide(text, wide);
-  ShowMessageBox(std::u16string_view(wide, units));
+  std::string line = "HTTPS inspection stays off: ";
+  std::u16string box = u"HTTPS の検査は無効のままです。\n";
+  char16_t wideFile[1024];
+  std::u16string_view fileText(wideFile, SingleByteToWide(file, wideFile));
+  if (why == AuthorityStart::kUnsafeKey) {
+    line += file + " can be read by others or belongs to another user (it must be yours, 0600)";
+    box += fileText;
+    box +=
+        u" をほかのユーザーが読めるか、ほかのユーザーのものです (自分だけが読める 0600 "
+        u"にしてください)。";
+  } else if (why == AuthorityStart::kUnavailable) {
+    line += "this build has no TLS";
+    box += u"このビルドには TLS がありません。";
+  } else {
+    line += file + " cannot be made or used";
+    box += fileText;
+    box += u" を作れないか、使えません。";
+  }
+  char16_t wideLine[1024];
+  WriteMessageLine({wideLine, SingleByteToWide(line, wideLine)});
+  ShowMessageBox(box, kBoxCaption, kMbOk | kMbIconError);
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include "core/report_failure.h"
 #include "core/worker.h"
 #include "platform/delayed_close.h"
-#include "platform/message_box.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 
@@ -37,14 +36,13 @@ struct Listener {
   std::mutex lock;
   std::condition_variable idle;
   Socket socket;
-  int users = 0;  // workers inside accept
-  // Workers on their way to accept: started and not there yet, or back from an exchange whose
-  // answer has ended. They count as waiting, so that a client arriving meanwhile starts no
-  // other worker: workers are then never more than the exchanges in flight, plus one. No bound
-  // on those waiting is needed beside it, and one would cost: under steady load the count
-  // waiting swings widely, and every swing past a bound ended a thread that the next swing
-  // started again, hundreds a second.
-  int comingBack = 0;
+  // Workers inside accept. Only they count as waiting: a worker anywhere else, even one whose
+  // answer has ended, may yet be held (a slow client, a closing TLS), and a spare that ended
+  // counting on it could leave no one accepting.
+  int users = 0;
+  // Workers started and not yet in accept. Nothing lies between a thread's start and its accept,
+  // so the next client needs no other worker started meanwhile.
+  int starting = 0;
   bool stopping = true;
   ServerRun run;
   ExchangeHooks hooks{};
@@ -62,11 +60,11 @@ int StartWorker() {
   Listener& l = TheListener();
   {
     std::lock_guard<std::mutex> hold(l.lock);
-    ++l.comingBack;
+    ++l.starting;
   }
   if (StartDetachedThread(ProxyWorker, kWorkerStackBytes) != 0) return 1;
   std::lock_guard<std::mutex> hold(l.lock);
-  if (l.comingBack > 0) --l.comingBack;
+  if (l.starting > 0) --l.starting;
   return 0;
 }
 
@@ -77,14 +75,14 @@ ServerRun CurrentRun() {
   return l.run;
 }
 
-// Enters accept on behalf of run; false when the server has stopped since. *comingBack is
-// cleared: the worker is in accept itself now.
-bool EnterAccept(const ServerRun& run, bool* comingBack) {
+// Enters accept on behalf of run; false when the server has stopped since. A worker just
+// started is no longer counted as starting.
+bool EnterAccept(const ServerRun& run, bool* starting) {
   Listener& l = TheListener();
   std::lock_guard<std::mutex> hold(l.lock);
   bool current = run.generation == l.run.generation;
-  if (*comingBack && current && l.comingBack > 0) --l.comingBack;
-  *comingBack = false;
+  if (*starting && current && l.starting > 0) --l.starting;
+  *starting = false;
   if (l.stopping || !current) return false;
   ++l.users;
   return true;
@@ -92,7 +90,8 @@ bool EnterAccept(const ServerRun& run, bool* comingBack) {
 
 struct AcceptExit {
   bool stopping;
-  int othersWaiting;  // workers still in accept, or on their way back, after this one left
+  int othersInAccept;  // workers still inside accept after this one left
+  int othersStarting;  // workers started and on their way there
 };
 
 // Leaves accept. When the server is stopping, the last one out closes the listener.
@@ -103,29 +102,29 @@ AcceptExit LeaveAccept() {
     l.socket.Close();
     l.idle.notify_all();
   }
-  return {l.stopping, l.users + l.comingBack};
+  return {l.stopping, l.users, l.starting};
 }
 
 // Waits for the next client. An invalid socket means this worker has nothing more to accept:
-// the server has stopped, or no client came within the linger time while others are waiting.
-// *othersWaiting tells how many other workers are still in accept or on their way there.
-Socket AcceptNext(const ServerRun& run, bool* comingBack, int* othersWaiting) {
+// the server has stopped, or no client came within the linger time while another is in accept.
+// *needSuccessor tells that no other worker is in accept or on its way there.
+Socket AcceptNext(const ServerRun& run, bool* starting, bool* needSuccessor) {
   for (;;) {
-    if (!EnterAccept(run, comingBack)) return Socket();
+    if (!EnterAccept(run, starting)) return Socket();
     Socket client = AcceptClient(TheListener().socket);
     int code = LastErrorCode();
     AcceptExit exit = LeaveAccept();
-    *othersWaiting = exit.othersWaiting;
+    *needSuccessor = exit.othersInAccept + exit.othersStarting == 0;
     if (client.Valid()) return client;
     if (exit.stopping) return Socket();
     bool timedOut = IsAcceptTimeout(code);
     if (timedOut || IsTransientAcceptError(code)) {
-      // With others waiting, this worker ends: a spare one rather than idle, and after a failure
-      // rather than join a crowd retrying while descriptors have run out, each retry taking a
-      // descriptor the rest need.
-      if (exit.othersWaiting > 0) return Socket();
+      // With another in accept, this worker ends: a spare one rather than idle, and after a
+      // failure rather than join a crowd retrying while descriptors have run out, each retry
+      // taking a descriptor the rest need.
+      if (exit.othersInAccept > 0) return Socket();
       if (!timedOut) std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryPauseMs));
-      continue;  // the only one waiting stays
+      continue;  // the only one in accept stays
     }
     ReportFailure(u"accept", nullptr, nullptr);
     return Socket();
@@ -141,31 +140,36 @@ void ProxyWorker() {
   w.requestAddress[0] = '\0';
   w.targetHost[0] = '\0';
   w.targetPort = 0;
-  w.comingBack = true;  // counted by StartWorker until it is in accept
+  bool starting = true;  // counted by StartWorker until it is in accept
   w.run = CurrentRun();
   for (;;) {
-    int othersWaiting = 0;
-    w.client = AcceptNext(w.run, &w.comingBack, &othersWaiting);
+    bool needSuccessor = false;
+    w.client = AcceptNext(w.run, &starting, &needSuccessor);
     if (!w.client.Valid()) return;
     // The accepted socket inherits the listener's bound on receives, the linger; it gets the
     // exchange's own. Its bound on sends is inherited as it is.
     SetReceiveTimeout(w.client, w.run.options.idleTimeoutMs);
     // Someone must be waiting for the next client while this one is served. When no thread can
     // be had, this worker comes back to accept after its exchange.
-    if (othersWaiting == 0) StartWorker();
+    if (needSuccessor) StartWorker();
     ServeExchange(w);
   }
 }
 
 }  // namespace
 
-void NoteComingBack(Worker& w) {
-  if (w.comingBack) return;
+void DescribeListener(std::span<char> text) {
+  if (text.empty()) return;
+  text[0] = '\0';
   Listener& l = TheListener();
   std::lock_guard<std::mutex> hold(l.lock);
-  if (w.run.generation != l.run.generation) return;
-  ++l.comingBack;
-  w.comingBack = true;
+  if (!l.stopping && l.socket.Valid()) DescribeListeningAddress(l.socket, text);
+}
+
+int WorkersInAccept() {
+  Listener& l = TheListener();
+  std::lock_guard<std::mutex> hold(l.lock);
+  return l.users;
 }
 
 void InstallExchangeHooks(const ExchangeHooks& hooks) {
@@ -194,10 +198,11 @@ int StartProxyServerWith(const ServerOptions& options) {
   const char* failedStep = nullptr;
   Socket listener = ListenOnPort(options.port, kListenBacklog, &failedStep);
   if (!listener.Valid()) {
+    int code = LastErrorCode();
     char16_t step[16] = {};
     for (size_t i = 0; failedStep[i] != '\0' && i + 1 < std::size(step); ++i)
       step[i] = static_cast<char16_t>(failedStep[i]);
-    ReportFailure(step, nullptr, nullptr);
+    ShowStartFailure(code, step, options.port);
     return 0;
   }
   // Accepted connections inherit the bound on idle sends; the bound on receives also limits a
@@ -215,12 +220,13 @@ int StartProxyServerWith(const ServerOptions& options) {
     l.socket = std::move(listener);
     l.stopping = false;
     l.run.generation++;
-    l.comingBack = 0;  // those of an earlier run count for nothing now
+    l.starting = 0;  // those of an earlier run count for nothing now
     l.run.options = options;
     l.run.hooks = l.hooks;
   }
+  ForgetShownNotices();
   if (StartWorker() == 0) {
-    ShowMessageBox(u"ERROR: create first thread");
+    ShowStartFailure(-1, u"create first thread", options.port);
     return 0;
   }
   return 1;

@@ -3,7 +3,8 @@
 // A worker waits in accept. As soon as it has a client it makes sure another is waiting, starting
 // a successor when none is, and serves its own client for one exchange: one request forwarded to
 // the origin server or the upstream proxy, one answer relayed back unchanged. Then it waits in
-// accept again, and its thread ends once it has waited a while in vain beside others.
+// accept again, and its thread ends once it has waited a while in vain beside another in accept.
+// Nothing an exchange does, a failure shown to the user included, waits for anyone but its peers.
 #pragma once
 
 #include <cstddef>
@@ -60,6 +61,14 @@ int StartProxyServer();
 
 // Closes the listener. Workers still serving are not waited for.
 void StopProxyServer();
+
+// Workers inside accept right now: those ready for the next client.
+int WorkersInAccept();
+
+// Where the server listens, as "127.0.0.1:8080" ("*:8080" for every address), NUL-terminated in
+// text; empty while it does not listen.
+inline constexpr size_t kListenerTextSize = 64;
+void DescribeListener(std::span<char> text);
 
 // How a server run behaves; StartProxyServer uses these defaults.
 struct ServerOptions {

@@ -31,12 +31,7 @@ struct Worker {
   int32_t tunnelPort;
   bool viaUpstream;  // the inspected origin is reached through the upstream proxy's tunnel
   ServerRun run;
-  bool comingBack;  // counted among the waiting workers since its answer ended
 };
-
-// The worker's answer has ended and it goes back to accept: from now it counts as waiting, so
-// that a client quick to send its next request does not start one more worker.
-void NoteComingBack(Worker& w);
 
 // Shuts down and closes both connections at once: the exchange has ended early.
 void EndExchange(Worker& w);

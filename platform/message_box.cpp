@@ -2,16 +2,27 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
+#include <shared_mutex>
 
 #include "platform/text_convert.h"
+#include "platform/window_types.h"
 
 namespace {
 
 std::atomic<MessageBoxHandler> boxHandler{nullptr};
-std::atomic<QuestionHandler> questionHandler{nullptr};
+std::atomic<MessageBoxHandler> openBoxHandler{nullptr};
+
+// Notices come from workers while the main thread may replace the handler: the lock lets
+// SetNoticeHandler wait until no worker runs the old one, whose state may go away with it.
+std::shared_mutex& NoticeLock() {
+  static auto* lock = new std::shared_mutex;  // never destroyed: detached workers may outlive main
+  return *lock;
+}
+NoticeHandler noticeHandler = nullptr;
 
 // Longest box text written to standard error, in bytes; the proxy's own texts are far shorter.
-constexpr size_t kLineBytes = 512;
+constexpr size_t kLineBytes = 1024;
 
 }  // namespace
 
@@ -22,22 +33,30 @@ void WriteMessageLine(std::u16string_view text) {
   std::fflush(stderr);
 }
 
-void ShowMessageBox(std::u16string_view text) {
-  WriteMessageLine(text);
-  if (MessageBoxHandler handler = boxHandler.load()) handler(text);
+int ShowMessageBox(std::u16string_view text, std::u16string_view caption, uint32_t style) {
+  if (MessageBoxHandler handler = boxHandler.load()) return handler(text, caption, style);
+  return (style & kMbButtonsMask) == kMbYesNo ? kIdNo : kIdOk;
 }
 
-bool AskYesNo(std::u16string_view text) {
-  QuestionHandler handler = questionHandler.load();
-  if (handler != nullptr) return handler(text);
-  WriteMessageLine(text);
-  return false;
+void OpenMessageBox(std::u16string_view text, std::u16string_view caption, uint32_t style) {
+  if (MessageBoxHandler handler = openBoxHandler.load()) handler(text, caption, style);
 }
 
-void SetQuestionHandler(QuestionHandler handler) {
-  questionHandler.store(handler);
+void SetMessageBoxHandlers(MessageBoxHandler modal, MessageBoxHandler modeless) {
+  boxHandler.store(modal);
+  openBoxHandler.store(modeless);
 }
 
 void SetMessageBoxHandler(MessageBoxHandler handler) {
-  boxHandler.store(handler);
+  SetMessageBoxHandlers(handler, nullptr);
+}
+
+void ShowNotice(std::u16string_view text) {
+  std::shared_lock<std::shared_mutex> hold(NoticeLock());
+  if (noticeHandler != nullptr) noticeHandler(text);
+}
+
+void SetNoticeHandler(NoticeHandler handler) {
+  std::unique_lock<std::shared_mutex> hold(NoticeLock());
+  noticeHandler = handler;
 }

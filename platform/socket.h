@@ -44,6 +44,22 @@ int LastErrorCode();
 // On failure returns an invalid socket and sets *failedStep to "listen" or "bind".
 Socket ListenOnPort(uint16_t port, int backlog, const char** failedStep);
 
+// Why a listener could not be had, as its user is told: another program holds the port, the
+// user may not use it, or something else.
+enum class ListenRefusal { kInUse, kNotAllowed, kOther };
+ListenRefusal ClassifyListenFailure(int code);
+
+// The command a user runs to see which program listens on port, NUL-terminated in text.
+void DescribePortOwnerCommand(uint16_t port, std::span<char> text);
+
+// Where a listening socket listens, NUL-terminated in text: "127.0.0.1:8080", "[::1]:8080", or
+// "*:8080" for every address. Empty when it cannot be told.
+void DescribeListeningAddress(const Socket& listener, std::span<char> text);
+
+// An address and port as DescribeListeningAddress writes them: address holds 4 bytes (IPv4) or
+// 16 (IPv6, an IPv4-mapped one written as IPv4), in network order.
+void FormatAddressAndPort(std::span<const uint8_t> address, uint16_t port, std::span<char> text);
+
 // Waits for a client. Returns an invalid socket on failure; LastErrorCode() tells why.
 Socket AcceptClient(const Socket& listener);
 

@@ -115,3 +115,14 @@ size_t WideLength(std::span<const char16_t> buffer) {
     ++n;
   return n;
 }
+
+void WideWriter::Put(std::u16string_view piece) {
+  for (char16_t c : piece)
+    if (used_ + 1 < out_.size()) out_[used_++] = c;
+  if (!out_.empty()) out_[used_] = u'\0';
+}
+
+void WideWriter::PutSingleByte(std::string_view piece) {
+  if (used_ + 1 >= out_.size()) return;
+  used_ += SingleByteToWide(piece, out_.subspan(used_));
+}

@@ -20,3 +20,21 @@ size_t SingleByteToWide(std::string_view text, std::span<char16_t> dst);
 
 // The length of a zero-terminated wide text held in a buffer, never reading past its end.
 size_t WideLength(std::span<const char16_t> buffer);
+
+// Wide text built piece by piece in a fixed buffer: each piece is cut to the room left, and the
+// text stays terminated.
+class WideWriter {
+ public:
+  explicit WideWriter(std::span<char16_t> out) : out_(out) {
+    if (!out_.empty()) out_[0] = u'\0';
+  }
+  void Put(std::u16string_view piece);
+  // UTF-8 text, converted.
+  void PutSingleByte(std::string_view piece);
+  std::u16string_view Text() const { return {out_.data(), used_}; }
+  size_t Size() const { return used_; }
+
+ private:
+  std::span<char16_t> out_;
+  size_t used_ = 0;
+};

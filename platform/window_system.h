@@ -76,7 +76,8 @@ LResult DefaultWindowProc(Window window, uint32_t message, WParam wParam, LParam
 LResult SendWindowMessage(Window window, uint32_t message, WParam wParam, LParam lParam);
 
 // Queues a message for the window and returns at once (PostMessage); the window may belong to
-// another process. Returns 1 when queued.
+// another process. Returns 1 when queued. Any thread may post to a window of this process; every
+// other operation here belongs to the main thread.
 int PostWindowMessage(Window window, uint32_t message, WParam wParam, LParam lParam);
 
 // A top-level window of the class, in this process or another of the user's (FindWindow with no
@@ -102,8 +103,12 @@ void PostQuit(int exitCode);
 // kSmCxScreen or kSmCyScreen in pixels (GetSystemMetrics); 0 without a screen.
 int ScreenMetric(int index);
 
-// Adds (kNimAdd) or deletes (kNimDelete) a notification icon (Shell_NotifyIcon). Returns 1 when
-// done. Pointer events on the icon reach data.window as data.callbackMessage.
+// Adds (kNimAdd), changes (kNimModify) or deletes (kNimDelete) a notification icon
+// (Shell_NotifyIcon). Returns 1 when done. Pointer events on the icon reach data.window as
+// data.callbackMessage. With kNifTip the icon's tip becomes data.tip; with kNifInfo the icon
+// shows data.infoTitle and data.info as a notification, which takes no focus and goes away by
+// itself, with the icon of data.infoFlags (kNiifError, ...): 0 when the notification area
+// cannot show one (there is none, or it shows no notifications).
 int NotifyTrayIcon(uint32_t operation, const NotifyIconData& data);
 
 // SetForegroundWindow.

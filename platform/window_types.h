@@ -51,10 +51,14 @@ struct WindowClass {
   const char16_t* className = nullptr;
 };
 
-// Room for the tip text of a notification icon, terminator included (szTip).
-inline constexpr int kTrayTipUnits = 64;
+// Room for the texts of a notification icon, terminator included: its tip (szTip), and the
+// text and title of its notification (szInfo, szInfoTitle).
+inline constexpr int kTrayTipUnits = 128;
+inline constexpr int kTrayInfoUnits = 256;
+inline constexpr int kTrayInfoTitleUnits = 64;
 
-// The notification icon record (NOTIFYICONDATA, first version).
+// The notification icon record (NOTIFYICONDATA, with the tip and notification of Windows 2000
+// and later).
 struct NotifyIconData {
   uint32_t size = 0;
   Window window = Window::None;
@@ -63,6 +67,9 @@ struct NotifyIconData {
   uint32_t callbackMessage = 0;
   Icon icon = nullptr;
   char16_t tip[kTrayTipUnits] = {};
+  char16_t info[kTrayInfoUnits] = {};
+  char16_t infoTitle[kTrayInfoTitleUnits] = {};
+  uint32_t infoFlags = 0;
 };
 
 // Messages.
@@ -83,6 +90,7 @@ inline constexpr uint32_t kWmLButtonDown = 513;    // WM_LBUTTONDOWN
 inline constexpr uint32_t kWmLButtonUp = 514;      // WM_LBUTTONUP
 inline constexpr uint32_t kWmLButtonDblClk = 515;  // WM_LBUTTONDBLCLK
 inline constexpr uint32_t kWmRButtonDown = 516;    // WM_RBUTTONDOWN
+inline constexpr uint32_t kWmRButtonUp = 517;      // WM_RBUTTONUP
 inline constexpr uint32_t kWmMButtonDown = 519;    // WM_MBUTTONDOWN
 inline constexpr uint32_t kWmApp = 0x8000;         // WM_APP
 
@@ -98,11 +106,27 @@ inline constexpr int kSmCyScreen = 1;      // SM_CYSCREEN
 inline constexpr int kWhiteBrush = 0;      // WHITE_BRUSH
 
 // Notification icon operations and flags.
-inline constexpr uint32_t kNimAdd = 0;      // NIM_ADD
-inline constexpr uint32_t kNimDelete = 2;   // NIM_DELETE
-inline constexpr uint32_t kNifMessage = 1;  // NIF_MESSAGE
-inline constexpr uint32_t kNifIcon = 2;     // NIF_ICON
-inline constexpr uint32_t kNifTip = 4;      // NIF_TIP
+inline constexpr uint32_t kNimAdd = 0;       // NIM_ADD
+inline constexpr uint32_t kNimModify = 1;    // NIM_MODIFY
+inline constexpr uint32_t kNimDelete = 2;    // NIM_DELETE
+inline constexpr uint32_t kNifMessage = 1;   // NIF_MESSAGE
+inline constexpr uint32_t kNifIcon = 2;      // NIF_ICON
+inline constexpr uint32_t kNifTip = 4;       // NIF_TIP
+inline constexpr uint32_t kNifInfo = 0x10;   // NIF_INFO
+inline constexpr uint32_t kNiifInfo = 1;     // NIIF_INFO
+inline constexpr uint32_t kNiifWarning = 2;  // NIIF_WARNING
+inline constexpr uint32_t kNiifError = 3;    // NIIF_ERROR
+
+// Message box styles and answers.
+inline constexpr uint32_t kMbOk = 0x00;               // MB_OK
+inline constexpr uint32_t kMbYesNo = 0x04;            // MB_YESNO
+inline constexpr uint32_t kMbIconError = 0x10;        // MB_ICONERROR
+inline constexpr uint32_t kMbIconQuestion = 0x20;     // MB_ICONQUESTION
+inline constexpr uint32_t kMbIconInformation = 0x40;  // MB_ICONINFORMATION
+inline constexpr uint32_t kMbButtonsMask = 0x0F;      // MB_TYPEMASK
+inline constexpr uint32_t kMbIconMask = 0xF0;         // MB_ICONMASK
+inline constexpr int kIdYes = 6;                      // IDYES
+inline constexpr int kIdNo = 7;                       // IDNO
 
 // Popup menu flags and image types.
 inline constexpr uint32_t kTpmBottomAlign = 32;  // TPM_BOTTOMALIGN

@@ -4,21 +4,20 @@
 #include <string>
 
 #include "core/local_authority.h"
+#include "core/report_failure.h"
 #include "core/settings.h"
 #include "platform/message_box.h"
 #include "platform/private_files.h"
-#include "platform/text_convert.h"
+#include "platform/window_types.h"
 #include "shell/trust_helpers.h"
 #include "store/settings_store.h"
 
 namespace {
 
 constexpr char16_t kOfferTrust[] =
-    u"Corvane has made its own certificate authority for HTTPS inspection.\n\n"
-    u"Register it with your browsers now (Chromium and every Firefox profile, through "
-    u"certutil)? Until then they refuse inspected pages. \"corvane --untrust-ca\" takes it back.";
-// What the trust helper says, shown in one box.
-constexpr size_t kReportUnits = 2048;
+    u"HTTPS の検査のために、Corvane はあなた専用の認証局を作りました。\n\n"
+    u"いまブラウザ (Chromium とすべての Firefox プロファイル) に登録しますか? 登録するまで、"
+    u"ブラウザは検査したページを受け付けません。登録は \"corvane --untrust-ca\" で取り消せます。";
 
 void SaveInspection(int32_t on) {
   ProxySettings settings = CurrentSettings();
@@ -27,19 +26,30 @@ void SaveInspection(int32_t on) {
   SaveSettings();
 }
 
-// Runs --trust-ca and shows what it printed.
+// Registers the authority with the browsers: what certutil did goes to standard error as the
+// command line prints it, and the user gets a box that says how it ended.
 void RegisterWithBrowsers() {
-  std::FILE* report = std::tmpfile();
-  if (report == nullptr) return;
-  TrustLocalAuthority(nullptr, nullptr, report);
-  std::rewind(report);
-  char text[kReportUnits];
-  size_t n = std::fread(text, 1, sizeof text - 1, report);
-  std::fclose(report);
-  text[n] = '\0';
-  char16_t wide[kReportUnits];
-  size_t units = SingleByteToWide(text, wide);
-  ShowMessageBox({wide, units});
+  TrustOutcome outcome = RegisterLocalAuthority(stderr);
+  switch (outcome) {
+    case TrustOutcome::kTrusted:
+      ShowMessageBox(
+          u"認証局をブラウザに登録しました。ブラウザを起動し直すと、HTTPS のページを検査できます。",
+          kBoxCaption, kMbOk | kMbIconInformation);
+      return;
+    case TrustOutcome::kNoCertutil:
+      ShowMessageBox(
+          u"認証局をブラウザに登録できませんでした。\ncertutil がありません。"
+          u"libnss3-tools パッケージを入れてから、\"corvane --trust-ca\" を実行してください。",
+          kBoxCaption, kMbOk | kMbIconError);
+      return;
+    case TrustOutcome::kNotAll:
+    case TrustOutcome::kUnusable:
+      ShowMessageBox(
+          u"認証局をブラウザに登録できませんでした。\n"
+          u"ブラウザを閉じてから \"corvane --trust-ca\" を実行すると、理由が表示されます。",
+          kBoxCaption, kMbOk | kMbIconError);
+      return;
+  }
 }
 
 }  // namespace
@@ -55,5 +65,6 @@ void ToggleInspection() {
   bool firstTime = LocalAuthorityCertificatePath(&certificate) && !FileExists(certificate);
   if (!EnableInspection()) return;  // the box said why; it stays off
   SaveInspection(1);
-  if (firstTime && AskYesNo(kOfferTrust)) RegisterWithBrowsers();
+  if (firstTime && ShowMessageBox(kOfferTrust, kBoxCaption, kMbYesNo | kMbIconQuestion) == kIdYes)
+    RegisterWithBrowsers();
 }

@@ -5,6 +5,7 @@
 #include "resources/resource_ids.h"
 #include "shell/dialogs.h"
 #include "shell/https_toggle.h"
+#include "shell/notices.h"
 #include "shell/proxy_services.h"
 #include "shell/tray_icon.h"
 #include "shell/tray_menu.h"
@@ -22,33 +23,40 @@ void OnCreate(Window window) {
   AddTrayIcon(window);
   ScreenWidth = ScreenMetric(kSmCxScreen);
   ScreenHeight = ScreenMetric(kSmCyScreen);
+  StartNotices(window);  // before the first worker can fail
   if (Services.startProxyServer() == 1) {
     Services.loadSettings();
+    UpdateTrayTip();
   } else {
     SendWindowMessage(window, kWmClose, 0, 0);  // the server has shown why already
   }
 }
 
 void OnDestroy() {
+  StopNotices();
   RemoveTrayIcon();
   Services.stopProxyServer();
   PostQuit(0);
 }
 
-// Runs a dialog modally unless its flag says it is open already. The dialogs' own loops dispatch
-// the window's messages, so a second request can arrive while the first dialog still runs.
-void RunGuardedDialog(Window window, int* openFlag, uint16_t templateId, DialogProc proc) {
-  if (*openFlag != 0) return;
+// Runs a dialog modally unless its flag says it is open already; false when it was. The dialogs'
+// own loops dispatch the window's messages, so a second request can arrive while the first
+// dialog still runs.
+bool RunGuardedDialog(Window window, int* openFlag, uint16_t templateId, DialogProc proc) {
+  if (*openFlag != 0) return false;
   *openFlag = 1;
   const DialogTemplate* dialog = FindDialogTemplate(AppInstance, templateId);
   RunDialogFromTemplate(AppInstance, dialog, window, proc, 0);
   *openFlag = 0;
+  return true;
 }
 
 LResult OnCommand(Window window, WParam wParam, LParam lParam) {
   switch (LowWord(wParam)) {  // the high word says where it came from; any source will do
     case IDM_SETTINGS:
-      RunGuardedDialog(window, &SettingsDialogOpen, IDD_SETTINGS, SettingsDialogProc);
+      // The upstream proxy the tip names may have changed.
+      if (RunGuardedDialog(window, &SettingsDialogOpen, IDD_SETTINGS, SettingsDialogProc))
+        UpdateTrayTip();
       return 0;
     case IDM_ABOUT:
       RunGuardedDialog(window, &AboutDialogOpen, IDD_ABOUT, AboutDialogProc);
@@ -58,6 +66,7 @@ LResult OnCommand(Window window, WParam wParam, LParam lParam) {
       return 0;
     case IDM_INSPECT_HTTPS:
       ToggleInspection();
+      UpdateTrayTip();
       return 0;
     default:  // the accelerators' 40002 and 40003 among them: nothing happens
       return DefaultWindowProc(window, kWmCommand, wParam, lParam);
@@ -66,7 +75,8 @@ LResult OnCommand(Window window, WParam wParam, LParam lParam) {
 
 void OnTrayNotify(Window window, WParam iconId, LParam pointerEvent) {
   if (iconId != kTrayIconId) return;
-  if (pointerEvent == kWmLButtonDown) {
+  // A click opens the menu; so does a right click, where every desktop's users look for it.
+  if (pointerEvent == kWmLButtonDown || pointerEvent == kWmRButtonUp) {
     ShowTrayMenu(window);
   } else if (pointerEvent == kWmLButtonDblClk) {
     // Posted, so the settings dialog opens under its guard once this message is done.
@@ -114,6 +124,9 @@ LResult MainWindowProc(Window window, uint32_t message, WParam wParam, LParam lP
       return OnCommand(window, wParam, lParam);
     case TrayNotifyMessage:
       OnTrayNotify(window, wParam, lParam);
+      return 0;
+    case NoticeMessage:
+      ShowWaitingNotices();
       return 0;
     default:
       return DefaultWindowProc(window, message, wParam, lParam);

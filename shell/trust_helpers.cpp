@@ -66,21 +66,21 @@ int RemoveFrom(const std::string& certutil, const fs::path& database, const std:
 
 }  // namespace
 
-int TrustLocalAuthority(Instance /*instance*/, const char* /*value*/, std::FILE* out) {
+TrustOutcome RegisterLocalAuthority(std::FILE* out) {
   std::string file;
   AuthorityStart started = StartLocalAuthority(&file);
   if (started != AuthorityStart::kReady) {
     std::fprintf(out, "The authority cannot be used: %s\n",
                  started == AuthorityStart::kUnsafeKey ? (file + " can be read by others").c_str()
                                                        : file.c_str());
-    return kExitFailed;
+    return TrustOutcome::kUnusable;
   }
   std::string certutil;
   std::string certificate;
-  if (!FindCertutil(&certutil, out) || !LocalAuthorityCertificatePath(&certificate))
-    return kExitFailed;
+  if (!FindCertutil(&certutil, out)) return TrustOutcome::kNoCertutil;
+  if (!LocalAuthorityCertificatePath(&certificate)) return TrustOutcome::kUnusable;
   std::string home = Home();
-  if (home.empty()) return kExitFailed;
+  if (home.empty()) return TrustOutcome::kNotAll;
   fs::path chromium;
   std::vector<fs::path> databases = Databases(home, &chromium);
   if (!IsDatabase(chromium)) {
@@ -90,18 +90,22 @@ int TrustLocalAuthority(Instance /*instance*/, const char* /*value*/, std::FILE*
     RunProgram({certutil, "-N", "-d", "sql:" + chromium.string(), "--empty-password"});
   }
   const std::string name = LocalAuthorityName();
-  int status = kExitOk;
+  TrustOutcome outcome = TrustOutcome::kTrusted;
   for (const fs::path& database : databases) {
     RemoveFrom(certutil, database, name);  // an older registration of the same name goes
     bool added = RunProgram({certutil, "-A", "-d", "sql:" + database.string(), "-n", name, "-t",
                              kServerAuthorityTrust, "-i", certificate}) == 0;
     std::fprintf(out, "%s %s in %s\n", added ? "Trusted" : "Could not trust", certificate.c_str(),
                  database.string().c_str());
-    if (!added) status = kExitFailed;
+    if (!added) outcome = TrustOutcome::kNotAll;
   }
-  if (status == kExitOk)
+  if (outcome == TrustOutcome::kTrusted)
     std::fprintf(out, "Restart the browsers so that they read their certificates again.\n");
-  return status;
+  return outcome;
+}
+
+int TrustLocalAuthority(Instance /*instance*/, const char* /*value*/, std::FILE* out) {
+  return RegisterLocalAuthority(out) == TrustOutcome::kTrusted ? kExitOk : kExitFailed;
 }
 
 int UntrustLocalAuthority(Instance /*instance*/, const char* /*value*/, std::FILE* out) {

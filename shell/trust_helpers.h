@@ -6,9 +6,19 @@
 
 #include "platform/window_types.h"
 
+enum class TrustOutcome {
+  kTrusted,     // every database holds it now
+  kNotAll,      // certutil failed on some
+  kNoCertutil,  // certutil is not installed
+  kUnusable,    // the authority cannot be made or used
+};
+
 // Registers the authority (made first when the user has none) with the user's NSS databases:
 // Chromium's (~/.pki/nssdb, or ~/.local/share/pki/nssdb; the first made when neither exists)
-// and every Firefox profile's, through certutil.
+// and every Firefox profile's, through certutil. Says what it did on out.
+TrustOutcome RegisterLocalAuthority(std::FILE* out);
+
+// The same as a command-line action: its exit status.
 int TrustLocalAuthority(Instance instance, const char* value, std::FILE* out);
 
 // Takes the authority out of those databases again.

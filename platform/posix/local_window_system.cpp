@@ -1,6 +1,7 @@
 #include "platform/posix/local_window_system.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "platform/named_mutex.h"
 #include "platform/posix/close_signals.h"
@@ -53,7 +54,10 @@ Window LocalWindowSystem::CreateAppWindow(const char16_t* className, const char1
                            [](const WindowRecord& w) { return w.id == Window::None; });
   if (windowClass == nullptr || free == windows_.end()) return Window::None;
   Window id = NewWindowHandle();
-  free->id = id;
+  {
+    std::lock_guard<std::mutex> hold(idsLock_);
+    free->id = id;
+  }
   free->proc = windowClass->proc;
   free->className = windowClass->name;
   free->destroying = false;
@@ -86,7 +90,10 @@ int LocalWindowSystem::DestroyAppWindow(Window window) {
   record->destroying = true;
   record->proc(window, kWmDestroy, 0, 0);
   record = Find(window);  // the handler may have done anything meanwhile
-  if (record != nullptr) *record = WindowRecord{};
+  if (record != nullptr) {
+    std::lock_guard<std::mutex> hold(idsLock_);
+    *record = WindowRecord{};
+  }
   return 1;
 }
 
@@ -112,7 +119,11 @@ int LocalWindowSystem::PostWindowMessage(Window window, uint32_t message, WParam
     if (slot >= remotes_.size() || !remotes_[slot].socket.Valid()) return 0;
     return SendPostedMessage(remotes_[slot].socket.Get(), Message{window, message, wParam, lParam});
   }
-  if (Find(window) == nullptr) return 0;
+  {
+    // Any thread may post, as to a Win32 window; only the main thread changes the windows.
+    std::lock_guard<std::mutex> hold(idsLock_);
+    if (Find(window) == nullptr) return 0;
+  }
   return queue_.Push(Message{window, message, wParam, lParam}) ? 1 : 0;
 }
 

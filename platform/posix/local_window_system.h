@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,8 @@ class LocalWindowSystem : public WindowSystem {
 
   std::array<ClassRecord, kMaxWindowClasses> classes_;
   std::array<WindowRecord, kMaxWindows> windows_;
+  // Held while a window's id is written, and by PostWindowMessage from other threads.
+  std::mutex idsLock_;
   std::array<RemoteWindow, kMaxRemoteWindows> remotes_;
   uintptr_t lastWindowId_ = 0;
   MessageQueue queue_;

@@ -360,3 +360,29 @@ long SplicePipe::Move(const Socket& from, const Socket& to) {
   }
   return static_cast<long>(in);
 }
+
+ListenRefusal ClassifyListenFailure(int code) {
+  if (code == EADDRINUSE) return ListenRefusal::kInUse;
+  if (code == EACCES || code == EPERM) return ListenRefusal::kNotAllowed;
+  return ListenRefusal::kOther;
+}
+
+void DescribePortOwnerCommand(uint16_t port, std::span<char> text) {
+  if (!text.empty()) std::snprintf(text.data(), text.size(), "ss -ltnp 'sport = :%u'", port);
+}
+
+void DescribeListeningAddress(const Socket& listener, std::span<char> text) {
+  if (text.empty()) return;
+  text[0] = '\0';
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(listener.Fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
+  if (address.ss_family == AF_INET6) {
+    const auto& a = reinterpret_cast<const sockaddr_in6&>(address);
+    FormatAddressAndPort({a.sin6_addr.s6_addr, 16}, ntohs(a.sin6_port), text);
+  } else if (address.ss_family == AF_INET) {
+    const auto& a = reinterpret_cast<const sockaddr_in&>(address);
+    FormatAddressAndPort({reinterpret_cast<const uint8_t*>(&a.sin_addr), 4}, ntohs(a.sin_port),
+                         text);
+  }
+}

@@ -1,7 +1,10 @@
 // Popup menus as QMenu, run in a modal loop of our own so that messages for the windows go on
 // being dispatched while the menu is open.
 #include <QAction>
+#include <QCursor>
+#include <QGuiApplication>
 #include <QMenu>
+#include <QScreen>
 
 #include "platform/qt/window_system.h"
 #include "platform/resource_table.h"
@@ -27,6 +30,29 @@ void FillMenu(QMenu* target, const MenuResource& source) {
 
 }  // namespace
 
+// Where the user clicked: beside the owner's icon when the tray host says where it is, else at
+// the pointer; the place the shell worked out only when neither is known. The menu opens
+// towards the middle of the screen, upwards from a panel at the bottom and downwards from one
+// at the top, and Qt keeps it on the screen.
+QPoint QtWindowSystem::MenuPlace(Window owner, QPoint given, uint32_t flags, QSize size) const {
+  QRect icon;
+  for (const auto& tray : trayIcons_) {
+    if (tray->Names(owner, tray->Id())) icon = tray->Geometry();
+  }
+  QPoint pointer = QCursor::pos();
+  QScreen* screen = QGuiApplication::screenAt(icon.isValid() ? icon.center() : pointer);
+  if (screen == nullptr) {
+    QPoint anchor = given;
+    if ((flags & kTpmBottomAlign) != 0) anchor.ry() -= size.height();
+    return anchor;
+  }
+  QRect area = screen->geometry();
+  QRect around = icon.isValid() ? icon : QRect(pointer, QSize(1, 1));
+  bool upwards = around.center().y() > area.center().y();
+  return upwards ? QPoint(around.left(), around.top() - size.height())
+                 : QPoint(around.left(), around.bottom() + 1);
+}
+
 int QtWindowSystem::TrackMenuPopup(Menu menu, uint32_t flags, int x, int y, Window owner) {
   if (menu == nullptr) return 0;
   QMenu popup;
@@ -39,9 +65,7 @@ int QtWindowSystem::TrackMenuPopup(Menu menu, uint32_t flags, int x, int y, Wind
     popup.close();
   });
   QObject::connect(&popup, &QMenu::aboutToHide, [&] { closed = true; });
-  QPoint anchor(x, y);
-  if ((flags & kTpmBottomAlign) != 0) anchor.ry() -= popup.sizeHint().height();
-  popup.popup(anchor);
+  popup.popup(MenuPlace(owner, QPoint(x, y), flags, popup.sizeHint()));
   RunModalLoop(closed);
   popup.hide();  // when the loop ended for the quit message instead
   // As Win32 does, the chosen command is posted, so it is handled once the menu is gone.

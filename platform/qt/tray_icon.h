@@ -1,6 +1,7 @@
 // One notification icon on a Qt system tray. Pointer events reach the icon's window as its tray
-// message: a click as kWmLButtonDown, a double click as kWmLButtonDblClk. A click is held back for
-// the double-click interval, so that the first half of a double click does not act on its own.
+// message: a click as kWmLButtonDown, a double click as kWmLButtonDblClk, a right click as
+// kWmRButtonUp. A click is held back for the double-click interval, so that the first half of a
+// double click does not act on its own.
 #pragma once
 
 #include <QIcon>
@@ -8,6 +9,9 @@
 #include <QTimer>
 
 #include "platform/window_system.h"
+
+// How long a notification stays, unless the desktop decides otherwise.
+inline constexpr int kNoticeShownMs = 10000;
 
 class QtTrayIcon {
  public:
@@ -17,6 +21,14 @@ class QtTrayIcon {
   QtTrayIcon& operator=(const QtTrayIcon&) = delete;
 
   bool Names(Window window, uint32_t id) const { return window == window_ && id == id_; }
+  uint32_t Id() const { return id_; }
+
+  // Changes what data's flags name (kNifIcon, kNifTip), or shows its notification (kNifInfo).
+  // Returns 0 when a notification cannot be shown: no tray host, or one without messages.
+  int Modify(const NotifyIconData& data);
+
+  // Where the tray host shows the icon, in screen pixels; empty when it does not tell.
+  QRect Geometry() const;
 
  private:
   void OnActivated(QSystemTrayIcon::ActivationReason reason);

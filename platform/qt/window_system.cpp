@@ -69,8 +69,9 @@ int QtWindowSystem::NotifyTrayIcon(uint32_t operation, const NotifyIconData& dat
     // Without a tray host the icon waits, and appears once a host starts.
     return QSystemTrayIcon::isSystemTrayAvailable() ? 1 : 0;
   }
+  if (named == trayIcons_.end()) return 0;
+  if (operation == kNimModify) return (*named)->Modify(data);
   if (operation == kNimDelete) {
-    if (named == trayIcons_.end()) return 0;
     trayIcons_.erase(named);
     return 1;
   }

@@ -40,15 +40,15 @@ class QtWindowSystem final : public LocalWindowSystem {
   int SetWindowPosition(Window window, Window insertAfter, int x, int y, int width, int height,
                         uint32_t flags) override;
 
-  // Shows a box with an OK button and returns when it has been closed; main thread only.
-  void RunMessageBox(const QString& text);
-  bool RunQuestionBox(const QString& text);  // true for Yes
+  // Shows a box as ShowMessageBox does and returns its answer once it has been closed.
+  int RunMessageBox(const QString& text, const QString& caption, uint32_t style);
 
  protected:
   void WaitForEvents() override;
 
  private:
   void WatchDescriptors();
+  QPoint MenuPlace(Window owner, QPoint given, uint32_t flags, QSize size) const;
   QtDialog* FindDialog(Window dialog) const;
   QWidget* FindWidget(Window window) const;
 

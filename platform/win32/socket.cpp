@@ -473,3 +473,29 @@ long SplicePipe::Move(const Socket&, const Socket&) {
   lastError = WSAEOPNOTSUPP;
   return -1;
 }
+
+ListenRefusal ClassifyListenFailure(int code) {
+  if (code == WSAEADDRINUSE) return ListenRefusal::kInUse;
+  if (code == WSAEACCES) return ListenRefusal::kNotAllowed;
+  return ListenRefusal::kOther;
+}
+
+void DescribePortOwnerCommand(uint16_t port, std::span<char> text) {
+  if (!text.empty()) std::snprintf(text.data(), text.size(), "netstat -ano | findstr :%u", port);
+}
+
+void DescribeListeningAddress(const Socket& listener, std::span<char> text) {
+  if (text.empty()) return;
+  text[0] = '\0';
+  sockaddr_storage address{};
+  int length = sizeof address;
+  if (getsockname(Handle(listener), reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
+  if (address.ss_family == AF_INET6) {
+    const auto& a = reinterpret_cast<const sockaddr_in6&>(address);
+    FormatAddressAndPort({a.sin6_addr.s6_addr, 16}, ntohs(a.sin6_port), text);
+  } else if (address.ss_family == AF_INET) {
+    const auto& a = reinterpret_cast<const sockaddr_in&>(address);
+    FormatAddressAndPort({reinterpret_cast<const uint8_t*>(&a.sin_addr), 4}, ntohs(a.sin_port),
+                         text);
+  }
+}

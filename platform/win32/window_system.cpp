@@ -2,7 +2,10 @@
 
 #include <shellapi.h>
 
+#include <process.h>
+
 #include <algorithm>
+#include <mutex>
 
 #include "platform/dialog_template.h"
 #include "platform/message_box.h"
@@ -76,13 +79,71 @@ INT_PTR CALLBACK DialogTrampoline(HWND dialog, UINT message, WPARAM wParam, LPAR
   return proc(Handle(dialog), message, wParam, static_cast<LParam>(lParam));
 }
 
-void ShowNativeBox(std::u16string_view text) {
-  wchar_t units[kBoxTextUnits];
-  size_t n = std::min(text.size(), kBoxTextUnits - 1);
+// A copy of a text, cut to its room and terminated.
+template <size_t N>
+void CopyCut(std::u16string_view text, wchar_t (&units)[N]) {
+  size_t n = std::min(text.size(), N - 1);
   for (size_t i = 0; i < n; ++i)
     units[i] = static_cast<wchar_t>(text[i]);
   units[n] = L'\0';
-  MessageBoxW(nullptr, units, nullptr, MB_OK);  // no owner, the default caption
+}
+
+// A box the user must answer: above the other windows and given the focus.
+int ShowNativeBox(std::u16string_view text, std::u16string_view caption, uint32_t style) {
+  wchar_t units[kBoxTextUnits];
+  wchar_t title[kNameUnits];
+  CopyCut(text, units);
+  CopyCut(caption, title);
+  return MessageBoxW(nullptr, units, title, style | MB_SETFOREGROUND | MB_TOPMOST);
+}
+
+// A box nobody waits for runs on a thread of its own; while one with the same text is open,
+// no second one opens.
+struct OpenBox {
+  wchar_t text[kBoxTextUnits] = {};
+  wchar_t caption[kNameUnits] = {};
+  UINT style = 0;
+};
+constexpr size_t kMostOpenBoxes = 8;
+std::mutex openBoxesLock;
+OpenBox* openBoxes[kMostOpenBoxes] = {};
+
+unsigned __stdcall RunOpenBox(void* parameter) {
+  auto* box = static_cast<OpenBox*>(parameter);
+  MessageBoxW(nullptr, box->text, box->caption, box->style | MB_SETFOREGROUND);
+  {
+    std::lock_guard<std::mutex> hold(openBoxesLock);
+    for (OpenBox*& open : openBoxes)
+      if (open == box) open = nullptr;
+  }
+  delete box;
+  return 0;
+}
+
+int OpenNativeBox(std::u16string_view text, std::u16string_view caption, uint32_t style) {
+  auto* box = new OpenBox;
+  CopyCut(text, box->text);
+  CopyCut(caption, box->caption);
+  box->style = style;
+  std::lock_guard<std::mutex> hold(openBoxesLock);
+  OpenBox** free = nullptr;
+  for (OpenBox*& open : openBoxes) {
+    if (open == nullptr) {
+      if (free == nullptr) free = &open;
+    } else if (lstrcmpW(open->text, box->text) == 0) {
+      delete box;
+      return IDOK;
+    }
+  }
+  if (free != nullptr) *free = box;
+  uintptr_t thread = _beginthreadex(nullptr, 0, RunOpenBox, box, 0, nullptr);
+  if (thread == 0) {
+    if (free != nullptr) *free = nullptr;
+    delete box;
+    return IDOK;
+  }
+  CloseHandle(reinterpret_cast<HANDLE>(thread));
+  return IDOK;
 }
 
 // A native popup menu with the items of menu, submenus included; null when it cannot be built.
@@ -114,11 +175,11 @@ HMENU BuildPopupMenu(const MenuResource& menu) {
 Win32WindowSystem::Win32WindowSystem() {
   activeSystem = this;
   taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
-  SetMessageBoxHandler(ShowNativeBox);
+  SetMessageBoxHandlers(ShowNativeBox, OpenNativeBox);
 }
 
 Win32WindowSystem::~Win32WindowSystem() {
-  SetMessageBoxHandler(nullptr);
+  SetMessageBoxHandlers(nullptr, nullptr);
   for (BuiltAccelerators& a : accelerators_) {
     if (a.native != nullptr) DestroyAcceleratorTable(a.native);
   }
@@ -308,7 +369,32 @@ int Win32WindowSystem::AddOrDelete(uint32_t operation, const AddedIcon& icon) {
   return Shell_NotifyIconW(operation, &native) ? 1 : 0;
 }
 
+int Win32WindowSystem::ShowNotification(const AddedIcon& icon, const NotifyIconData& data) {
+  NOTIFYICONDATAW native{};
+  native.cbSize = sizeof native;
+  native.hWnd = icon.window;
+  native.uID = icon.id;
+  native.uFlags = NIF_INFO;
+  CopyCut(std::u16string_view(data.info), native.szInfo);
+  CopyCut(std::u16string_view(data.infoTitle), native.szInfoTitle);
+  native.dwInfoFlags = data.infoFlags;
+  return Shell_NotifyIconW(NIM_MODIFY, &native) ? 1 : 0;
+}
+
 int Win32WindowSystem::NotifyTrayIcon(uint32_t operation, const NotifyIconData& data) {
+  if (operation == NIM_MODIFY) {
+    for (AddedIcon& added : trayIcons_) {
+      if (added.window != Native(data.window) || added.id != data.id) continue;
+      if ((data.flags & NIF_TIP) != 0) {
+        CopyCut(std::u16string_view(data.tip), added.tip);
+        AddedIcon tip = added;
+        tip.flags = NIF_TIP;
+        if (AddOrDelete(NIM_MODIFY, tip) == 0) return 0;
+      }
+      return (data.flags & NIF_INFO) != 0 ? ShowNotification(added, data) : 1;
+    }
+    return 0;  // never added, or the notification area refused it
+  }
   AddedIcon icon;
   icon.window = Native(data.window);
   icon.id = data.id;

@@ -83,6 +83,7 @@ class Win32WindowSystem final : public WindowSystem {
 
   HICON NativeIcon(Icon icon, int pixels);
   int AddOrDelete(uint32_t operation, const AddedIcon& icon);
+  int ShowNotification(const AddedIcon& icon, const NotifyIconData& data);
 
   Instance instance_ = nullptr;
   UINT taskbarCreated_ = 0;

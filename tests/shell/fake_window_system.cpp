@@ -123,8 +123,20 @@ int FakeWindowSystem::ScreenMetric(int index) {
 }
 
 int FakeWindowSystem::NotifyTrayIcon(uint32_t operation, const NotifyIconData& data) {
-  log.push_back(operation == kNimAdd ? "tray add" : "tray delete");
-  trayData = data;
+  if (operation != kNimModify) {
+    log.push_back(operation == kNimAdd ? "tray add" : "tray delete");
+    trayData = data;
+    return 1;
+  }
+  if ((data.flags & kNifTip) != 0) {
+    log.push_back("tray tip");
+    tip = data.tip;
+  }
+  if ((data.flags & kNifInfo) != 0) {
+    log.push_back("tray notice " + std::to_string(data.infoFlags));
+    notices.push_back(std::u16string(data.infoTitle) + u"|" + data.info);
+    return showsNotices ? 1 : 0;
+  }
   return 1;
 }
 

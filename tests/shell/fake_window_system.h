@@ -27,7 +27,10 @@ class FakeWindowSystem final : public WindowSystem {
 
   std::vector<std::string> log;
   WindowClass registered;
-  NotifyIconData trayData;
+  NotifyIconData trayData;              // as last added or deleted
+  std::u16string tip;                   // as last changed
+  std::vector<std::u16string> notices;  // "title|text" of each notification asked for
+  bool showsNotices = true;
   Menu trackedMenu = nullptr;
   int screenWidth = 240;
   int screenHeight = 320;

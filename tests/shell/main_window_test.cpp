@@ -1,10 +1,14 @@
 // The main window's handler, message by message, against a window system that only records.
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "platform/message_box.h"
 #include "platform/resource_table.h"
 #include "resources/corvane_resources.h"
 #include "shell/dialogs.h"
 #include "shell/main_window.h"
+#include "shell/notices.h"
 #include "shell/tray_icon.h"
 #include "shell/tray_menu.h"
 #include "tests/shell/fake_window_system.h"
@@ -48,8 +52,9 @@ class MainWindowTest : public ::testing::Test {
 
 TEST_F(MainWindowTest, CreationAddsIconTakesScreenStartsProxyThenLoadsSettings) {
   EXPECT_EQ(CreateMainWindow(&resources, 5), 1);
-  EXPECT_EQ(system.log, (Log{"register class", "create 0 0 0 0 0", "tray add", "metric 0",
-                             "metric 1", "start proxy", "load settings", "show 0", "update"}));
+  EXPECT_EQ(system.log,
+            (Log{"register class", "create 0 0 0 0 0", "tray add", "metric 0", "metric 1",
+                 "start proxy", "load settings", "tray tip", "show 0", "update"}));
   EXPECT_EQ(AppInstance, &resources);
   EXPECT_EQ(ScreenWidth, 240);
   EXPECT_EQ(ScreenHeight, 320);
@@ -66,11 +71,11 @@ TEST_F(MainWindowTest, ClassAndIconRecordCarryTheirFixedValues) {
   const NotifyIconData& icon = system.trayData;
   EXPECT_EQ(icon.window, FakeWindowSystem::kWindow);
   EXPECT_EQ(icon.id, 1u);
-  EXPECT_EQ(icon.flags, 3u);  // message and icon, no tip
+  EXPECT_EQ(icon.flags, 7u);  // message, icon and tip
   EXPECT_EQ(icon.callbackMessage, 33268u);
   EXPECT_EQ(icon.icon, LoadIconImage(&resources, IDI_CORVANE, kImageIcon, 16, 16, 0));
   EXPECT_NE(icon.icon, nullptr);
-  EXPECT_EQ(icon.tip[0], u'\0');
+  EXPECT_EQ(std::u16string_view(icon.tip), u"Corvane");
 }
 
 TEST_F(MainWindowTest, FailedStartClosesTheWindowAndNeverLoadsSettings) {
@@ -95,12 +100,47 @@ TEST_F(MainWindowTest, CloseRequestDestroysTheWindow) {
   EXPECT_EQ(system.log, (Log{"destroy", "tray delete", "stop proxy", "quit 0"}));
 }
 
-TEST_F(MainWindowTest, TapOpensMenuAtBottomRightAnchor) {
+TEST_F(MainWindowTest, TapAndRightClickOpenMenuAtBottomRightAnchor) {
   Create();
-  EXPECT_EQ(Deliver(TrayNotifyMessage, 1, kWmLButtonDown), 0);
-  EXPECT_EQ(system.log, (Log{"foreground", "track 176 292 32", "post 0 0 0"}));
-  Menu expected = MenuSubmenu(LoadMenuResource(&resources, IDR_TRAY_MENU), 0);
-  EXPECT_EQ(system.trackedMenu, expected);
+  for (LParam event : {kWmLButtonDown, kWmRButtonUp}) {
+    system.log.clear();
+    EXPECT_EQ(Deliver(TrayNotifyMessage, 1, event), 0);
+    EXPECT_EQ(system.log, (Log{"foreground", "track 176 292 32", "post 0 0 0"}));
+    Menu expected = MenuSubmenu(LoadMenuResource(&resources, IDR_TRAY_MENU), 0);
+    EXPECT_EQ(system.trackedMenu, expected);
+  }
+}
+
+// A worker's notice waits for the main window, which shows it as the icon's notification, or
+// in an error box where the notification area shows none; notices stop with the window.
+std::vector<std::u16string> boxes;
+
+int RecordBox(std::u16string_view text, std::u16string_view caption, uint32_t style) {
+  boxes.push_back(std::u16string(caption) +
+                  (style == (kMbOk | kMbIconError) ? u"|error|" : u"|?|") + std::u16string(text));
+  return kIdOk;
+}
+
+TEST_F(MainWindowTest, NoticesAreShownByTheMainWindowAndInABoxWithoutATray) {
+  Create();
+  boxes.clear();
+  SetMessageBoxHandlers(nullptr, RecordBox);
+  std::thread([] { ShowNotice(u"ERROR(111): connect to server\nexample:9"); }).join();
+  EXPECT_EQ(system.log, (Log{"post 33269 0 0"}));
+  EXPECT_EQ(Deliver(NoticeMessage, 0, 0), 0);
+  system.showsNotices = false;
+  ShowNotice(u"second");
+  ShowNotice(u"third");
+  Deliver(NoticeMessage, 0, 0);
+  EXPECT_EQ(system.notices,
+            (std::vector<std::u16string>{u"Corvane|ERROR(111): connect to server\nexample:9",
+                                         u"Corvane|second", u"Corvane|third"}));
+  EXPECT_EQ(boxes, (std::vector<std::u16string>{u"Corvane|error|second", u"Corvane|error|third"}));
+  system.log.clear();
+  Deliver(kWmClose, 0, 0);
+  ShowNotice(u"after the end");
+  EXPECT_EQ(system.log, (Log{"destroy", "tray delete", "stop proxy", "quit 0"}));
+  SetMessageBoxHandler(nullptr);
 }
 
 TEST_F(MainWindowTest, ScreenSizeIsTakenOnceOnCreation) {
@@ -122,8 +162,8 @@ TEST_F(MainWindowTest, OtherTrayEventsAndOtherIconsAreIgnored) {
   const struct {
     WParam id;
     LParam event;
-  } ignored[] = {{1, kWmLButtonUp},   {1, kWmRButtonDown},  {1, kWmMButtonDown}, {1, 0},
-                 {2, kWmLButtonDown}, {0, kWmLButtonDblClk}};
+  } ignored[] = {{1, kWmLButtonUp},   {1, kWmRButtonDown},   {1, kWmMButtonDown}, {1, 0},
+                 {2, kWmLButtonDown}, {0, kWmLButtonDblClk}, {2, kWmRButtonUp}};
   for (const auto& tray : ignored) {
     EXPECT_EQ(Deliver(TrayNotifyMessage, tray.id, tray.event), 0) << tray.id << " " << tray.event;
   }
@@ -147,8 +187,8 @@ TEST_F(MainWindowTest, SettingsGuardKeepsASecondSettingsDialogShut) {
     EXPECT_EQ(Deliver(TrayNotifyMessage, 1, kWmLButtonDblClk), 0);  // posts, guard decides later
   };
   EXPECT_EQ(Deliver(kWmCommand, IDM_SETTINGS, 0), 0);
-  EXPECT_EQ(system.log,
-            (Log{"dialog settings template 0", "post 273 40004 0", "dialog settings ended"}));
+  EXPECT_EQ(system.log, (Log{"dialog settings template 0", "post 273 40004 0",
+                             "dialog settings ended", "tray tip"}));
   EXPECT_EQ(SettingsDialogOpen, 0);
 }
 
@@ -162,7 +202,7 @@ TEST_F(MainWindowTest, GuardsAreIndependentOfEachOther) {
   };
   Deliver(kWmCommand, IDM_ABOUT, 0);
   EXPECT_EQ(system.log, (Log{"dialog about template 0", "dialog settings template 0",
-                             "dialog settings ended", "dialog about ended"}));
+                             "dialog settings ended", "tray tip", "dialog about ended"}));
   EXPECT_EQ(AboutDialogOpen, 0);
   EXPECT_EQ(SettingsDialogOpen, 0);
 }
@@ -172,8 +212,8 @@ TEST_F(MainWindowTest, MissingTemplateStillClearsTheGuard) {
   Create();
   Deliver(kWmCommand, IDM_SETTINGS, 0);
   Deliver(kWmCommand, IDM_SETTINGS, 0);
-  EXPECT_EQ(system.log, (Log{"dialog settings missing 0", "dialog settings ended",
-                             "dialog settings missing 0", "dialog settings ended"}));
+  EXPECT_EQ(system.log, (Log{"dialog settings missing 0", "dialog settings ended", "tray tip",
+                             "dialog settings missing 0", "dialog settings ended", "tray tip"}));
 }
 
 TEST_F(MainWindowTest, ExitFromInsideTheMenuHasNoGuard) {

@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCursor>
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QMenu>
@@ -23,6 +24,7 @@
 #include "shell/main_window.h"
 #include "shell/proxy_services.h"
 #include "shell/tray_icon.h"
+#include "tests/shell/qt_message_loop.h"
 
 namespace {
 
@@ -105,23 +107,8 @@ class QtTrayTest : public ::testing::Test {
     }
   }
 
-  // Dispatches messages until done() holds or the quit message arrives; false after limitMs.
   bool RunUntil(const std::function<bool()>& done, int limitMs = 5000) {
-    QElapsedTimer clock;
-    clock.start();
-    QTimer tick;  // wakes the loop so that done() is looked at again
-    tick.callOnTimeout([this] { PostWindowMessage(window, kWmNull, 0, 0); });
-    tick.start(10);
-    Message message;
-    while (!done()) {
-      if (clock.elapsed() > limitMs) return false;
-      if (GetNextMessage(&message) == 0) {
-        quit = true;
-        return true;
-      }
-      DispatchToWindow(message);
-    }
-    return true;
+    return DispatchUntil(window, done, limitMs, &quit);
   }
 
   // Once the popup menu is open, notes how it looks and presses key on it.
@@ -155,7 +142,7 @@ class QtTrayTest : public ::testing::Test {
   SeenMenu menuSeen;
 };
 
-TEST_F(QtTrayTest, ClickOpensTheMenuAboveTheTrayAndSettingsSendsItsCommand) {
+TEST_F(QtTrayTest, ClickOpensTheMenuAtThePointerAndSettingsSendsItsCommand) {
   // Inspection runs: on in the settings, with an authority in use.
   ProxySettings inspecting;
   inspecting.InspectHttps = 1;
@@ -163,6 +150,7 @@ TEST_F(QtTrayTest, ClickOpensTheMenuAboveTheTrayAndSettingsSendsItsCommand) {
   std::string certificate, key;
   ASSERT_TRUE(MakeAuthorityPem("tray test", "tray test", &certificate, &key));
   ASSERT_TRUE(UseAuthority(certificate, key));
+  QCursor::setPos(ScreenWidth - 100, ScreenHeight - 10);  // a panel at the bottom
   Click(QSystemTrayIcon::Trigger);
   PressOnMenu(Qt::Key_S, QStringLiteral("s"));
   ASSERT_TRUE(RunUntil([] { return SeenMessage(kWmCommand, IDM_SETTINGS, 0); }));
@@ -176,10 +164,18 @@ TEST_F(QtTrayTest, ClickOpensTheMenuAboveTheTrayAndSettingsSendsItsCommand) {
   EXPECT_EQ(menuSeen.checked, (QList<bool>{false, false, true, false, false}));
   ReplaceSettings(ProxySettings{});
   StopUsingAuthority();
-  // Bottom edge on the anchor; wider than 64 pixels, it is moved left to stay on the screen.
-  EXPECT_EQ(menuSeen.geometry.y() + menuSeen.geometry.height(), ScreenHeight - 28);
-  EXPECT_LE(menuSeen.geometry.x(), ScreenWidth - 64);
+  // Upwards from the pointer, and kept on the screen.
+  EXPECT_EQ(menuSeen.geometry.y() + menuSeen.geometry.height(), ScreenHeight - 10);
   EXPECT_LE(menuSeen.geometry.x() + menuSeen.geometry.width(), ScreenWidth);
+}
+
+TEST_F(QtTrayTest, RightClickNearAPanelAtTheTopOpensTheMenuBelowThePointer) {
+  QCursor::setPos(200, 12);
+  Click(QSystemTrayIcon::Context);
+  PressOnMenu(Qt::Key_Escape, QString());
+  ASSERT_TRUE(RunUntil([&] { return menuSeen.opened; }));
+  EXPECT_EQ(TrayEvents(), std::vector<LParam>{kWmRButtonUp});
+  EXPECT_EQ(menuSeen.geometry.topLeft(), QPoint(200, 13));
 }
 
 TEST_F(QtTrayTest, VersionItemSendsTheAboutCommand) {
@@ -212,13 +208,12 @@ TEST_F(QtTrayTest, DoubleClickIsOneDoubleTapWithoutTheMenu) {
   EXPECT_TRUE(SeenMessage(kWmCommand, IDM_SETTINGS, 0));  // posted by the main window
 }
 
-TEST_F(QtTrayTest, OtherButtonsReachTheWindowAndAreIgnored) {
-  Click(QSystemTrayIcon::Context);
+TEST_F(QtTrayTest, MiddleButtonReachesTheWindowAndIsIgnored) {
   Click(QSystemTrayIcon::MiddleClick);
   QElapsedTimer clock;
   clock.start();
   ASSERT_TRUE(RunUntil([&] { return clock.elapsed() > 100; }));
-  EXPECT_EQ(TrayEvents(), (std::vector<LParam>{kWmRButtonDown, kWmMButtonDown}));
+  EXPECT_EQ(TrayEvents(), (std::vector<LParam>{kWmMButtonDown}));
   EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
 }
 
@@ -231,34 +226,74 @@ TEST_F(QtTrayTest, ExitRemovesTheIconAndEndsTheLoop) {
   EXPECT_EQ(TrayIcon(), nullptr);
 }
 
-TEST_F(QtTrayTest, WorkerWaitsUntilItsBoxIsClosed) {
+// The open box of the given caption, or null.
+QMessageBox* OpenBox() {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    auto* box = qobject_cast<QMessageBox*>(widget);
+    if (box != nullptr && box->isVisible()) return box;
+  }
+  return nullptr;
+}
+
+// Without a notification area that shows messages (the offscreen platform has none), a notice
+// from a worker becomes an error box; the worker has gone on long before anyone closes it.
+TEST_F(QtTrayTest, ANoticeWithoutATrayIsABoxThatHoldsNoWorker) {
   std::atomic<bool> returned{false};
   std::thread worker([&] {
-    ShowMessageBox(u"ERROR(111): connect to server");
+    ShowNotice(u"ERROR(111): connect to server\n127.0.0.1:9\n接続を拒否されました。");
     returned = true;
   });
-  // The box runs a modal loop of its own, so it is found and closed from inside Qt's events.
-  QString text;
-  QString title;
-  bool returnedWhileShown = true;
+  worker.join();
+  EXPECT_TRUE(returned.load());
+  QString text, title;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
   QTimer poll;
   poll.callOnTimeout([&] {
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-      auto* box = qobject_cast<QMessageBox*>(widget);
-      if (box == nullptr || !box->isVisible()) continue;
-      poll.stop();
-      text = box->text();
-      title = box->windowTitle();
-      returnedWhileShown = returned.load();
-      box->button(QMessageBox::Ok)->click();
-    }
+    QMessageBox* box = OpenBox();
+    if (box == nullptr) return;
+    poll.stop();
+    text = box->text();
+    title = box->windowTitle();
+    icon = box->icon();
+    box->button(QMessageBox::Ok)->click();
   });
   poll.start(10);
-  EXPECT_TRUE(RunUntil([&] { return returned.load(); }));
-  worker.join();
-  EXPECT_EQ(text, QStringLiteral("ERROR(111): connect to server"));
-  EXPECT_EQ(title, QStringLiteral("Error"));
-  EXPECT_FALSE(returnedWhileShown);
+  EXPECT_TRUE(RunUntil([&] { return !text.isEmpty() && OpenBox() == nullptr; }));
+  EXPECT_EQ(text, QString::fromUtf16(
+                      u"ERROR(111): connect to server\n127.0.0.1:9\n接続を拒否されました。"));
+  EXPECT_EQ(title, QStringLiteral("Corvane"));
+  EXPECT_EQ(icon, QMessageBox::Critical);
+}
+
+TEST_F(QtTrayTest, BoxesCarryTheirCaptionIconAndButtons) {
+  struct Case {
+    uint32_t style;
+    QMessageBox::Icon icon;
+    QMessageBox::StandardButton press;
+    int answer;
+  } cases[] = {
+      {kMbOk | kMbIconInformation, QMessageBox::Information, QMessageBox::Ok, kIdOk},
+      {kMbYesNo | kMbIconQuestion, QMessageBox::Question, QMessageBox::Yes, kIdYes},
+      {kMbYesNo | kMbIconQuestion, QMessageBox::Question, QMessageBox::No, kIdNo},
+  };
+  for (const Case& c : cases) {
+    QMessageBox::Icon shown = QMessageBox::NoIcon;
+    QTimer poll;
+    poll.callOnTimeout([&] {
+      QMessageBox* box = OpenBox();
+      if (box == nullptr || box->windowTitle() != QStringLiteral("Corvane")) return;
+      poll.stop();
+      shown = box->icon();
+      box->button(c.press)->click();
+    });
+    poll.start(10);
+    EXPECT_EQ(ShowMessageBox(u"text", u"Corvane", c.style), c.answer);
+    EXPECT_EQ(shown, c.icon);
+  }
+}
+
+TEST_F(QtTrayTest, TheIconsTipNamesTheProgram) {
+  EXPECT_TRUE(TrayIcon()->toolTip().startsWith(QStringLiteral("Corvane")));
 }
 
 }  // namespace

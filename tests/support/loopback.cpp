@@ -254,6 +254,7 @@ void TestOrigin::Serve() {
     }
     arrived_.notify_all();
     WriteAll(fd, answer_);
+    if (int hold = holdOpenMs_.load(); hold > 0) WaitReadable(fd, hold);
     ::shutdown(fd, kShutWrite);
     CloseFd(fd);
   }

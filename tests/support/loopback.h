@@ -2,6 +2,7 @@
 // what it receives, and a client that sends one request and reads the whole answer.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -53,6 +54,9 @@ class TestOrigin {
 
   uint16_t Port() const { return port_; }
 
+  // After its answer, keeps each connection open for up to limit, until the proxy closes it.
+  void HoldOpen(std::chrono::milliseconds limit) { holdOpenMs_ = static_cast<int>(limit.count()); }
+
   // Waits until `count` requests have been recorded; returns the one at `index` ("" on timeout).
   std::string Request(size_t index, std::chrono::milliseconds limit = 5000ms);
   size_t RequestCount();
@@ -62,6 +66,7 @@ class TestOrigin {
 
   std::string answer_;
   Reading reading_;
+  std::atomic<int> holdOpenMs_{0};
   int listenFd_ = -1;
   uint16_t port_ = 0;
   std::mutex lock_;
