@@ -74,6 +74,11 @@ int QtWindowSystem::RunMessageBox(const QString& text, const QString& caption, u
                   question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
   box.setObjectName(QStringLiteral("corvane-message-box"));
   box.setWindowFlag(Qt::WindowStaysOnTopHint);
+  if (question) {
+    // In the language of the menu, as the system's own boxes are on a Japanese desktop.
+    box.button(QMessageBox::Yes)->setText(QString::fromUtf16(u"はい(&Y)"));
+    box.button(QMessageBox::No)->setText(QString::fromUtf16(u"いいえ(&N)"));
+  }
   bool closed = false;
   QObject::connect(&box, &QDialog::finished, [&] { closed = true; });
   box.open();

@@ -270,25 +270,29 @@ TEST_F(QtTrayTest, BoxesCarryTheirCaptionIconAndButtons) {
     uint32_t style;
     QMessageBox::Icon icon;
     QMessageBox::StandardButton press;
+    const char16_t* text;  // of the button pressed
     int answer;
   } cases[] = {
-      {kMbOk | kMbIconInformation, QMessageBox::Information, QMessageBox::Ok, kIdOk},
-      {kMbYesNo | kMbIconQuestion, QMessageBox::Question, QMessageBox::Yes, kIdYes},
-      {kMbYesNo | kMbIconQuestion, QMessageBox::Question, QMessageBox::No, kIdNo},
+      {kMbOk | kMbIconInformation, QMessageBox::Information, QMessageBox::Ok, u"OK", kIdOk},
+      {kMbYesNo | kMbIconQuestion, QMessageBox::Question, QMessageBox::Yes, u"はい(&Y)", kIdYes},
+      {kMbYesNo | kMbIconQuestion, QMessageBox::Question, QMessageBox::No, u"いいえ(&N)", kIdNo},
   };
   for (const Case& c : cases) {
     QMessageBox::Icon shown = QMessageBox::NoIcon;
+    QString pressed;
     QTimer poll;
     poll.callOnTimeout([&] {
       QMessageBox* box = OpenBox();
       if (box == nullptr || box->windowTitle() != QStringLiteral("Corvane")) return;
       poll.stop();
       shown = box->icon();
+      pressed = box->button(c.press)->text();
       box->button(c.press)->click();
     });
     poll.start(10);
     EXPECT_EQ(ShowMessageBox(u"text", u"Corvane", c.style), c.answer);
     EXPECT_EQ(shown, c.icon);
+    EXPECT_EQ(pressed, QString::fromUtf16(c.text));
   }
 }
 
