@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/access_rules.h"
 #include "core/connection_close.h"
 #include "core/failure_advice.h"
 #include "core/failure_page.h"
 #include "core/https_exchange.h"
 #include "core/interim_answers.h"
+#include "core/last_page_url.h"
 #include "core/report_failure.h"
 #include "core/request_target.h"
 #include "core/settings.h"
@@ -48,16 +50,18 @@ void DescribeTarget(const Worker& w, std::span<char> out) {
                 static_cast<unsigned>(static_cast<uint32_t>(w.targetPort) & 0xFFFFu));
 }
 
-// Answers the client with the failure page (its connection then closes as every exchange's
-// does), then tells the user of step's failure, when it has one, without waiting for them.
+}  // namespace
+
+// The user is told without waiting for them.
 void AnswerFailure(Worker& w, FailureKind kind, const char16_t* step) {
   int code = LastErrorCode();  // before anything else can change it
   char words[128] = "";
   if (kind == FailureKind::kSilent) {
     std::snprintf(words, sizeof words, "Nothing came from it for %d seconds.",
                   w.run.options.idleTimeoutMs / 1000);
-  } else if (kind != FailureKind::kNoHost) {
-    DescribeError(code, words);
+  } else if (kind == FailureKind::kNotFound || kind == FailureKind::kRefused ||
+             kind == FailureKind::kUnreachable || kind == FailureKind::kTimedOut) {
+    DescribeError(code, words);  // the system's own words for what it reported
   }
   size_t n = WriteFailurePage({w.chunk, kChunkBufferSize}, kind, TextIn(w.targetHost), words);
   SendTo(w, Side::kClient, {w.chunk, n});
@@ -70,12 +74,22 @@ void AnswerFailure(Worker& w, FailureKind kind, const char16_t* step) {
               advice.empty() ? ExchangeAdvice(kind, w.viaUpstream) : advice);
 }
 
+namespace {
+
 // Picks the target and cuts the absolute address for a direct request. False when the request
 // names no host, which has been answered.
 bool ChooseTarget(Worker& w) {
   ProxySettings settings = CurrentSettings();
   w.viaUpstream = settings.UseProxy != 0;
   if (w.viaUpstream) {
+    // The upstream proxy reaches the named host itself; where that could come back here or, for
+    // a client from elsewhere, into this machine, it is judged first.
+    char named[kTargetHostSize];
+    int32_t port = 0;
+    if (GetTargetHost(TextIn(w.chunk), TextIn(w.requestAddress), &port, named) != 0) {
+      SplitHostPort(named, &port);
+      if (!AcceptNamedTarget(w, named, port)) return false;
+    }
     WideToSingleByte(settings.ProxyName, w.targetHost);
     w.targetPort = settings.ProxyPort;
     return true;
@@ -85,6 +99,10 @@ bool ChooseTarget(Worker& w) {
     return false;
   }
   SplitHostPort(w.targetHost, &w.targetPort);
+  if (PortOutOfRange(w.targetPort)) {
+    AnswerFailure(w, FailureKind::kBadPort, nullptr);
+    return false;
+  }
   StripAbsoluteAddress(w.chunk);
   return true;
 }
@@ -108,6 +126,12 @@ bool ConnectOrAnswer(Worker& w) {
       return false;
     case ConnectResult::kTimedOut:
       AnswerFailure(w, FailureKind::kTimedOut, u"connect to server");
+      return false;
+    case ConnectResult::kForbidden:
+      AnswerFailure(w, FailureKind::kForbidden, nullptr);
+      return false;
+    case ConnectResult::kLoop:
+      AnswerFailure(w, FailureKind::kLoop, nullptr);
       return false;
   }
   return false;
@@ -250,6 +274,14 @@ bool RelayBothWays(Worker& w) {
   return false;
 }
 
+// A client from elsewhere may use the proxy when the allowed clients name it.
+bool RemoteClientAllowed(const Worker& w) {
+  ProxySettings settings = CurrentSettings();
+  char allowed[kBypassListUnits * 3];
+  WideToSingleByte(settings.AllowedClients, allowed);
+  return ClientAllowed(w.clientAddress, TextIn(allowed));
+}
+
 // What a worker's exchange starts from: nothing that an earlier exchange on this worker left
 // may reach this one's request address, target or rewriting.
 void ForgetEarlierExchange(Worker& w) {
@@ -295,12 +327,44 @@ long ReceiveHead(Worker& w) {
 }
 
 ConnectResult ConnectTarget(Worker& w) {
-  // Only the low 16 bits of the port count, as a 16-bit port field holds them.
+  // Only the low 16 bits of the port count, as a 16-bit port field holds them: an upstream
+  // proxy's port from the settings; a request's own ports were checked already.
   auto port = static_cast<uint16_t>(static_cast<uint32_t>(w.targetPort) & 0xFFFFu);
+  TargetRules rules{w.remoteClient, w.viaUpstream, w.run.options.port};
+  AddressCheck check{JudgeTarget, &rules};
+  // A zone ("%eth0", or "%25eth0" as written in an address) names one of this machine's links:
+  // for a client from elsewhere the address is judged without it, so that it is refused, not
+  // merely not found.
+  char* zone = w.remoteClient && !w.viaUpstream ? std::strchr(w.targetHost, '%') : nullptr;
+  if (zone != nullptr) *zone = '\0';
   ConnectResult result =
-      ConnectToHost(w.targetHost, port, w.run.options.connectTimeoutMs, &w.server);
+      ConnectToHost(w.targetHost, port, w.run.options.connectTimeoutMs, &w.server, &check);
   if (result == ConnectResult::kConnected) SetIdleTimeout(w.server, w.run.options.idleTimeoutMs);
   return result;
+}
+
+bool AcceptNamedTarget(Worker& w, const char* host, int32_t port) {
+  auto refuse = [&](FailureKind kind) {
+    std::snprintf(w.targetHost, sizeof w.targetHost, "%s", host);  // the page names it
+    AnswerFailure(w, kind, nullptr);
+    return false;
+  };
+  if (PortOutOfRange(port)) return refuse(FailureKind::kBadPort);
+  // A loop needs the proxy's own port; reaching this machine needs a client from elsewhere.
+  // Others cost no name lookup.
+  if (port != w.run.options.port && !w.remoteClient) return true;
+  TargetRules rules{w.remoteClient, false, w.run.options.port};
+  char unzoned[kTargetHostSize];
+  std::snprintf(unzoned, sizeof unzoned, "%s", host);
+  if (char* zone = std::strchr(unzoned, '%'); zone != nullptr && w.remoteClient) *zone = '\0';
+  switch (CheckHostAddresses(unzoned, static_cast<uint16_t>(port), {JudgeTarget, &rules})) {
+    case ConnectResult::kForbidden:
+      return refuse(FailureKind::kForbidden);
+    case ConnectResult::kLoop:
+      return refuse(FailureKind::kLoop);
+    default:
+      return true;  // a name the upstream proxy may know better is left to it
+  }
 }
 
 bool SendOrReset(const Socket& to, std::span<const char> bytes) {
@@ -367,11 +431,18 @@ void FinishExchange(Worker& w) {
 
 void ServeExchange(Worker& w) {
   ForgetEarlierExchange(w);
+  // Clients on this machine share one page memory; each other has its own.
+  w.remoteClient = w.clientAddress.length != 0 && !IsLocalClient(w.clientAddress);
+  UsePageMemoryOf(w.remoteClient ? w.clientAddress : IpAddress{});
   long received = ReceiveHead(w);
   // A connection closed before it carried a byte is no request: browsers open spare connections
   // and close them unused, and that is no failure to show anyone.
   if (received <= 0) {
     EndExchange(w);
+    return;
+  }
+  if (w.remoteClient && !RemoteClientAllowed(w)) {
+    AnswerFailure(w, FailureKind::kNotAllowed, nullptr);
     return;
   }
   if (IsTunnelRequest(TextIn(w.chunk))) {

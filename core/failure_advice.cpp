@@ -28,6 +28,11 @@ std::u16string_view ExchangeAdvice(FailureKind kind, bool viaUpstream) {
       return u"サーバーとの TLS の接続に失敗したため、何も送りませんでした。";
     case FailureKind::kNoTunnel:
       return u"上位プロキシがこのサーバーへの接続を開きませんでした。";
+    case FailureKind::kBadPort:
+    case FailureKind::kNotAllowed:
+    case FailureKind::kForbidden:
+    case FailureKind::kLoop:
+      return u"";  // refused by design: the page says why, and nobody needs telling
   }
   return u"";
 }
@@ -40,29 +45,38 @@ std::u16string_view StepAdvice(std::u16string_view step) {
   return u"";
 }
 
-void StartAdvice(std::u16string_view step, int code, uint16_t port, std::span<char16_t> advice,
-                 std::span<char> hint) {
+void StartAdvice(std::u16string_view step, int code, std::string_view address, uint16_t port,
+                 std::span<char16_t> advice, std::span<char> hint) {
   WideWriter line(advice);
   char portText[8];
   std::snprintf(portText, sizeof portText, "%u", port);
   char command[96];
   DescribePortOwnerCommand(port, command);
   const char* english = "";
-  char englishLine[192];
+  char englishLine[256];
   if (step == u"bind" || step == u"listen") {
     ListenRefusal why = step == u"bind" ? ClassifyListenFailure(code) : ListenRefusal::kOther;
     line.Put(u"ポート ");
     line.PutSingleByte(portText);
     if (why == ListenRefusal::kInUse) {
       line.Put(
-          u" はほかのプログラムが使っています。それを終了させてから Corvane を起動し直して"
-          u"ください。\nそのプログラムを調べるには: ");
+          u" はほかのプログラムが使っています。それを終了させてから Corvane を起動し直すか、"
+          u"設定の ListenPort でポートを変えてください。\nそのプログラムを調べるには: ");
       line.PutSingleByte(command);
       std::snprintf(englishLine, sizeof englishLine,
                     "port %s is in use by another program; find it with: %s", portText, command);
     } else if (why == ListenRefusal::kNotAllowed) {
       line.Put(u" を使う権限がありません。");
       std::snprintf(englishLine, sizeof englishLine, "not allowed to listen on port %s", portText);
+    } else if (why == ListenRefusal::kNotHere) {
+      line.Put(u" で接続を待てません。\"");
+      line.PutSingleByte(address);
+      line.Put(
+          u"\" はこのマシンのアドレスではありません。設定の ListenAddress を確かめてください。");
+      std::snprintf(englishLine, sizeof englishLine,
+                    "cannot listen on port %s: \"%.*s\" is not an address of this machine (see "
+                    "ListenAddress in the settings)",
+                    portText, static_cast<int>(address.size()), address.data());
     } else {
       line.Put(u" で接続を待つことができません。");
       std::snprintf(englishLine, sizeof englishLine, "cannot listen on port %s", portText);

@@ -16,7 +16,7 @@ std::u16string_view ExchangeAdvice(FailureKind kind, bool viaUpstream);
 std::u16string_view StepAdvice(std::u16string_view step);
 
 // A failure at start (step "bind", "listen", "startup WSA", "WSA version", or none for the first
-// thread) with its error code, for a proxy on port: the user interface's line into advice, the
-// English line into hint, both NUL-terminated and cut to their room.
-void StartAdvice(std::u16string_view step, int code, uint16_t port, std::span<char16_t> advice,
-                 std::span<char> hint);
+// thread) with its error code, for a proxy at address and port: the user interface's lines into
+// advice, the English line into hint, both NUL-terminated and cut to their room.
+void StartAdvice(std::u16string_view step, int code, std::string_view address, uint16_t port,
+                 std::span<char16_t> advice, std::span<char> hint);

@@ -28,6 +28,14 @@ Words WordsFor(FailureKind kind) {
       return {"504 Gateway Timeout", "did not answer in time"};
     case FailureKind::kSilent:
       return {"504 Gateway Timeout", "accepted the connection but sent no answer"};
+    case FailureKind::kBadPort:
+      return {"400 Bad Request", "names a port outside 1 to 65535"};
+    case FailureKind::kNotAllowed:
+      return {"403 Forbidden", "This proxy serves its own machine and the clients it was told to"};
+    case FailureKind::kForbidden:
+      return {"403 Forbidden", "is this machine's own, which clients from elsewhere cannot reach"};
+    case FailureKind::kLoop:
+      return {"508 Loop Detected", "is this proxy itself; the request would come back to it"};
     case FailureKind::kUnverified:
       return {"502 Bad Gateway", "failed the check of its certificate, so nothing was sent to it"};
     case FailureKind::kTlsFailed:
@@ -84,7 +92,7 @@ size_t WriteFailurePage(std::span<char> out, FailureKind kind, std::string_view 
   page.Put("</title></head><body>\n<h1>");
   page.Put(words.status);
   page.Put("</h1>\n<p>");
-  if (kind != FailureKind::kNoHost) {
+  if (kind != FailureKind::kNoHost && kind != FailureKind::kNotAllowed) {
     page.Put("The proxy could not connect: <b>");
     page.PutEscaped(host);
     page.Put("</b> ");

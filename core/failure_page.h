@@ -13,6 +13,10 @@ enum class FailureKind {
   kUnreachable,  // 502: no way to the target (or no socket for it)
   kTimedOut,     // 504: the target did not accept within the time allowed
   kSilent,       // 504: the target accepted and sent no answer within the idle bound
+  kBadPort,      // 400: the port the request names is not 1 to 65535
+  kNotAllowed,   // 403: the client may not use this proxy
+  kForbidden,    // 403: a client from elsewhere asked for this machine's own services
+  kLoop,         // 508: the target is the proxy itself
   // Inspected HTTPS only, each sending the origin not one byte of the request:
   kUnverified,  // 502: the origin's certificate failed verification
   kTlsFailed,   // 502: the TLS handshake with the origin failed

@@ -54,7 +54,7 @@ void ForgetShownNotices() {
   TheNoticeGate().Forget();
 }
 
-void ShowStartFailure(int code, std::u16string_view step, uint16_t port) {
+void ShowStartFailure(int code, std::u16string_view step, uint16_t port, std::string_view address) {
   char16_t message[kFailureMessageUnits];
   std::u16string_view line;
   if (code < 0) {
@@ -67,7 +67,7 @@ void ShowStartFailure(int code, std::u16string_view step, uint16_t port) {
   }
   char16_t advice[kFailureNoticeUnits];
   char hint[256];
-  StartAdvice(step, code, port, advice, hint);
+  StartAdvice(step, code, address, port, advice, hint);
   WriteMessageLine(line);
   std::fprintf(stderr, "%s\n", hint);
   std::fflush(stderr);

@@ -31,8 +31,10 @@ void ForgetShownNotices();
 
 // Tells of a failure at start and returns when the user has closed its box (main thread): the
 // line and an English hint on standard error, the line and advice in an error box. A code below
-// zero stands for a step that has no code: the whole line is "ERROR: <step>".
-void ShowStartFailure(int code, std::u16string_view step, uint16_t port);
+// zero stands for a step that has no code: the whole line is "ERROR: <step>". address names the
+// listening address at fault, when one is.
+void ShowStartFailure(int code, std::u16string_view step, uint16_t port,
+                      std::string_view address = {});
 
 // Shuts down and closes the client and server sockets that are given (null for none), then
 // tells of step's failure as ShowFailure does, with the last error code. A null step tells

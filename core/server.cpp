@@ -8,9 +8,11 @@
 
 #include "core/exchange.h"
 #include "core/report_failure.h"
+#include "core/settings.h"
 #include "core/worker.h"
 #include "platform/delayed_close.h"
 #include "platform/socket.h"
+#include "platform/text_convert.h"
 #include "platform/thread.h"
 
 namespace {
@@ -35,7 +37,7 @@ constexpr int kAcceptRetryPauseMs = 50;
 struct Listener {
   std::mutex lock;
   std::condition_variable idle;
-  Socket socket;
+  ListenerSet sockets;
   // Workers inside accept. Only they count as waiting: a worker anywhere else, even one whose
   // answer has ended, may yet be held (a slow client, a closing TLS), and a spare that ended
   // counting on it could leave no one accepting.
@@ -99,7 +101,7 @@ AcceptExit LeaveAccept() {
   Listener& l = TheListener();
   std::lock_guard<std::mutex> hold(l.lock);
   if (--l.users == 0 && l.stopping) {
-    l.socket.Close();
+    l.sockets.Close();
     l.idle.notify_all();
   }
   return {l.stopping, l.users, l.starting};
@@ -108,10 +110,10 @@ AcceptExit LeaveAccept() {
 // Waits for the next client. An invalid socket means this worker has nothing more to accept:
 // the server has stopped, or no client came within the linger time while another is in accept.
 // *needSuccessor tells that no other worker is in accept or on its way there.
-Socket AcceptNext(const ServerRun& run, bool* starting, bool* needSuccessor) {
+Socket AcceptNext(const ServerRun& run, bool* starting, bool* needSuccessor, IpAddress* peer) {
   for (;;) {
     if (!EnterAccept(run, starting)) return Socket();
-    Socket client = AcceptClient(TheListener().socket);
+    Socket client = AcceptClient(TheListener().sockets, kIdleWorkerLingerMs, peer);
     int code = LastErrorCode();
     AcceptExit exit = LeaveAccept();
     *needSuccessor = exit.othersInAccept + exit.othersStarting == 0;
@@ -144,7 +146,7 @@ void ProxyWorker() {
   w.run = CurrentRun();
   for (;;) {
     bool needSuccessor = false;
-    w.client = AcceptNext(w.run, &starting, &needSuccessor);
+    w.client = AcceptNext(w.run, &starting, &needSuccessor, &w.clientAddress);
     if (!w.client.Valid()) return;
     // The accepted socket inherits the listener's bound on receives, the linger; it gets the
     // exchange's own. Its bound on sends is inherited as it is.
@@ -163,7 +165,7 @@ void DescribeListener(std::span<char> text) {
   text[0] = '\0';
   Listener& l = TheListener();
   std::lock_guard<std::mutex> hold(l.lock);
-  if (!l.stopping && l.socket.Valid()) DescribeListeningAddress(l.socket, text);
+  if (!l.stopping && l.sockets.Valid()) DescribeListeningAddress(l.sockets, text);
 }
 
 int WorkersInAccept() {
@@ -178,12 +180,22 @@ void InstallExchangeHooks(const ExchangeHooks& hooks) {
   l.hooks = hooks;
 }
 
+ServerOptions OptionsFromSettings() {
+  ProxySettings settings = CurrentSettings();
+  ServerOptions options;
+  WideToSingleByte(settings.ListenAddress, options.listenAddresses);
+  // A port no socket can have is the default's: the proxy still starts where browsers look.
+  if (!PortOutOfRange(settings.ListenPort))
+    options.port = static_cast<uint16_t>(settings.ListenPort);
+  return options;
+}
+
 int StartProxyServer() {
-  return StartProxyServerWith(ServerOptions{});
+  return StartProxyServerWith(OptionsFromSettings());
 }
 
 int StartProxyServerOn(uint16_t port, int closeDelayMs) {
-  ServerOptions options;
+  ServerOptions options = OptionsFromSettings();
   options.port = port;
   options.closeDelayMs = closeDelayMs;
   return StartProxyServerWith(options);
@@ -196,28 +208,29 @@ int StartProxyServerWith(const ServerOptions& options) {
                         ? static_cast<size_t>(descriptors)
                         : kMostWaitingToClose);
   const char* failedStep = nullptr;
-  Socket listener = ListenOnPort(options.port, kListenBacklog, &failedStep);
-  if (!listener.Valid()) {
+  char failedAddress[64] = "";
+  ListenerSet listeners;
+  if (!ListenOn(options.listenAddresses, options.port, kListenBacklog, &listeners, &failedStep,
+                failedAddress)) {
     int code = LastErrorCode();
     char16_t step[16] = {};
     for (size_t i = 0; failedStep[i] != '\0' && i + 1 < std::size(step); ++i)
       step[i] = static_cast<char16_t>(failedStep[i]);
-    ShowStartFailure(code, step, options.port);
+    ShowStartFailure(code, step, options.port, failedAddress);
     return 0;
   }
-  // Accepted connections inherit the bound on idle sends; the bound on receives also limits a
-  // spare worker's wait in accept.
-  SetIdleTimeout(listener, options.idleTimeoutMs);
-  SetReceiveTimeout(listener, kIdleWorkerLingerMs);
+  // Accepted connections inherit the bound on idle sends.
+  for (size_t i = 0; i < listeners.Count(); ++i)
+    SetIdleTimeout(listeners.At(i), options.idleTimeoutMs);
   // Clients speak first: a worker is woken when the request has arrived, not a moment before
   // it, and a connection opened but never used holds no thread until the wait has passed.
-  AcceptOnceDataArrives(listener, kAcceptWaitForDataSeconds);
+  AcceptOnceDataArrives(listeners, kAcceptWaitForDataSeconds);
   {
     Listener& l = TheListener();
     std::unique_lock<std::mutex> hold(l.lock);
     // A worker of an earlier run may still be on its way out of accept on the old socket.
     l.idle.wait(hold, [&] { return l.users == 0; });
-    l.socket = std::move(listener);
+    l.sockets = std::move(listeners);
     l.stopping = false;
     l.run.generation++;
     l.starting = 0;  // those of an earlier run count for nothing now
@@ -236,7 +249,7 @@ void StopProxyServer() {
   Listener& l = TheListener();
   std::lock_guard<std::mutex> hold(l.lock);
   l.stopping = true;
-  if (!l.socket.Valid()) return;
-  InterruptAccept(l.socket);
-  if (l.users == 0) l.socket.Close();
+  if (!l.sockets.Valid()) return;
+  InterruptAccept(l.sockets);
+  if (l.users == 0) l.sockets.Close();
 }

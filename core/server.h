@@ -55,8 +55,9 @@ struct ExchangeHooks {
 // Installs the hooks; call before StartProxyServer, while no worker runs.
 void InstallExchangeHooks(const ExchangeHooks& hooks);
 
-// Listens on port 8080 of every address and starts the first worker. Returns 1 when serving;
-// 0 after the failure has been shown to the user.
+// Listens where the settings say (ListenAddress, ListenPort: 127.0.0.1 and ::1, port 8080 by
+// default) and starts the first worker. Returns 1 when serving; 0 after the failure has been
+// shown to the user.
 int StartProxyServer();
 
 // Closes the listener. Workers still serving are not waited for.
@@ -72,6 +73,8 @@ void DescribeListener(std::span<char> text);
 
 // How a server run behaves; StartProxyServer uses these defaults.
 struct ServerOptions {
+  // Numeric addresses separated by spaces or ";", or "*" for every address.
+  char listenAddresses[kTargetHostSize] = "127.0.0.1 ::1";
   uint16_t port = kProxyPort;
   int closeDelayMs = kCloseDelayMs;
   int headTimeoutMs = kHeadTimeoutMs;
@@ -83,5 +86,8 @@ struct ServerOptions {
 // with a running proxy, and shorter delays.
 int StartProxyServerWith(const ServerOptions& options);
 
-// StartProxyServerWith on port with closeDelayMs and the other defaults.
+// The options the settings give: where to listen, and the defaults for the rest.
+ServerOptions OptionsFromSettings();
+
+// StartProxyServerWith on port, with closeDelayMs and where the settings say to listen.
 int StartProxyServerOn(uint16_t port, int closeDelayMs);

@@ -22,4 +22,6 @@ void ReplaceSettings(const ProxySettings& settings) {
   settingsRecord.UAName[kTextSettingUnits - 1] = 0;
   settingsRecord.ProxyName[kTextSettingUnits - 1] = 0;
   settingsRecord.InspectBypass[kBypassListUnits - 1] = 0;
+  settingsRecord.ListenAddress[kTextSettingUnits - 1] = 0;
+  settingsRecord.AllowedClients[kBypassListUnits - 1] = 0;
 }

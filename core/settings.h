@@ -24,11 +24,18 @@ struct ProxySettings {
   int32_t ReadYahooMail = 0;
   int32_t UseProxy = 0;
   char16_t ProxyName[kTextSettingUnits] = {};
-  int32_t ProxyPort = 5060;  // not 8080, which is our own listening port
+  int32_t ProxyPort = 5060;  // not 8080, our own listening port
   // HTTPS inspection: a CONNECT is opened with the local authority's certificate and rewritten
   // like plain HTTP, unless its host matches a pattern of the bypass list (core/bypass_list.h).
   int32_t InspectHttps = 0;
   char16_t InspectBypass[kBypassListUnits] = {};
+  // Where the proxy listens: addresses separated by spaces or ";", "*" for every address of the
+  // machine; and the port. Read when the server starts. The user's machine only, by default.
+  char16_t ListenAddress[kTextSettingUnits] = u"127.0.0.1 ::1";
+  int32_t ListenPort = 8080;
+  // Clients from elsewhere that may use the proxy when it listens beyond loopback: addresses and
+  // CIDR ranges separated by spaces or ";". Empty: this machine only.
+  char16_t AllowedClients[kBypassListUnits] = {};
 };
 
 // A consistent copy of the record as it stands now.

@@ -15,10 +15,10 @@ constexpr std::string_view kBadGateway =
     "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 // The upstream proxy, or the host and port the request line names. False when it names none.
-bool ChooseTunnelTarget(Worker& w, bool* viaUpstream) {
+bool ChooseTunnelTarget(Worker& w) {
   ProxySettings settings = CurrentSettings();
-  *viaUpstream = settings.UseProxy != 0;
-  if (*viaUpstream) {
+  w.viaUpstream = settings.UseProxy != 0;
+  if (w.viaUpstream) {
     WideToSingleByte(settings.ProxyName, w.targetHost);
     w.targetPort = settings.ProxyPort;
     return true;
@@ -29,6 +29,18 @@ bool ChooseTunnelTarget(Worker& w, bool* viaUpstream) {
   return true;
 }
 
+// The host and port the CONNECT names, judged before any tunnel opens. False when refused,
+// after answering the client.
+bool AcceptTunnelTarget(Worker& w) {
+  char host[kTargetHostSize];
+  if (ExtractBetween(TextIn(w.chunk), kTunnelMethod, " ", host) == 0) return true;
+  int32_t port = kTunnelDefaultPort;
+  SplitHostPort(host, &port);
+  // A direct tunnel's addresses are judged as it connects; the upstream proxy's are its own.
+  if (!PortOutOfRange(port) && CurrentSettings().UseProxy == 0) return true;
+  return AcceptNamedTarget(w, host, port);
+}
+
 }  // namespace
 
 bool IsTunnelRequest(std::string_view head) {
@@ -36,16 +48,31 @@ bool IsTunnelRequest(std::string_view head) {
 }
 
 void ServeTunnel(Worker& w, long received) {
+  if (!AcceptTunnelTarget(w)) return;
   if (ShouldInspect(w)) {
     ServeInspected(w);
     return;
   }
-  bool viaUpstream = false;
-  if (!ChooseTunnelTarget(w, &viaUpstream) || ConnectTarget(w) != ConnectResult::kConnected) {
+  if (!ChooseTunnelTarget(w)) {
     SendOrReset(w.client, kBadGateway);
     EndExchange(w);
     return;
   }
+  switch (ConnectTarget(w)) {
+    case ConnectResult::kConnected:
+      break;
+    case ConnectResult::kForbidden:
+      AnswerFailure(w, FailureKind::kForbidden, nullptr);
+      return;
+    case ConnectResult::kLoop:
+      AnswerFailure(w, FailureKind::kLoop, nullptr);
+      return;
+    default:
+      SendOrReset(w.client, kBadGateway);
+      EndExchange(w);
+      return;
+  }
+  bool viaUpstream = w.viaUpstream;
   std::string_view bytes(w.chunk, static_cast<size_t>(received));
   bool sent;
   if (viaUpstream) {

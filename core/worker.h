@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "core/failure_page.h"
 #include "core/server.h"
 #include "platform/socket.h"
 #include "platform/tls.h"
@@ -29,9 +30,25 @@ struct Worker {
   // The host and port an inspected CONNECT names: the origin behind the TLS.
   char tunnelHost[kTargetHostSize];
   int32_t tunnelPort;
-  bool viaUpstream;  // the inspected origin is reached through the upstream proxy's tunnel
+  bool viaUpstream;         // the target is the upstream proxy, which carries the request on
+  IpAddress clientAddress;  // as accept gave it; none for a socket with no network address
+  bool remoteClient;        // the client is not on this machine
   ServerRun run;
 };
+
+// Answers the client with the failure page of kind (its connection then closes as every
+// exchange's does), then tells the user of step's failure, when it has one.
+void AnswerFailure(Worker& w, FailureKind kind, const char16_t* step);
+
+// Judges a target that the upstream proxy will connect to on the client's behalf, as a direct
+// one is judged: a port out of range, this machine for a client from elsewhere, or the proxy's
+// own port on this machine. False when refused, after answering the client.
+bool AcceptNamedTarget(Worker& w, const char* host, int32_t port);
+
+// A port the request names that no connection can be made to: 0, or above 65535.
+inline bool PortOutOfRange(int32_t port) {
+  return port < 1 || port > 65535;
+}
 
 // Shuts down and closes both connections at once: the exchange has ended early.
 void EndExchange(Worker& w);

@@ -2,9 +2,11 @@
 // small RAII type so that no path can leak one.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 // The system's handle of a socket: a descriptor on POSIX, a SOCKET on Windows.
 #ifdef _WIN32
@@ -40,46 +42,131 @@ class Socket {
 // The calling thread's last error code, as the failure messages show it.
 int LastErrorCode();
 
-// Opens a listening TCP socket on every local address (IPv4 and IPv6 where the machine has it).
-// On failure returns an invalid socket and sets *failedStep to "listen" or "bind".
-Socket ListenOnPort(uint16_t port, int backlog, const char** failedStep);
+// An IP address: 4 bytes (IPv4) or 16 (IPv6, an IPv4-mapped one kept as IPv4), in network order.
+// A length of 0 is no address.
+struct IpAddress {
+  uint8_t bytes[16] = {};
+  uint8_t length = 0;
 
-// Why a listener could not be had, as its user is told: another program holds the port, the
-// user may not use it, or something else.
-enum class ListenRefusal { kInUse, kNotAllowed, kOther };
-ListenRefusal ClassifyListenFailure(int code);
+  std::span<const uint8_t> Bytes() const { return {bytes, length}; }
+  friend bool operator==(const IpAddress& a, const IpAddress& b) {
+    return a.length == b.length && std::equal(a.bytes, a.bytes + a.length, b.bytes);
+  }
+};
 
-// The command a user runs to see which program listens on port, NUL-terminated in text.
-void DescribePortOwnerCommand(uint16_t port, std::span<char> text);
+// Sets *out from 4 or 16 bytes, an IPv4-mapped IPv6 address becoming IPv4.
+void SetIpAddress(std::span<const uint8_t> bytes, IpAddress* out);
 
-// Where a listening socket listens, NUL-terminated in text: "127.0.0.1:8080", "[::1]:8080", or
-// "*:8080" for every address. Empty when it cannot be told.
-void DescribeListeningAddress(const Socket& listener, std::span<char> text);
+// A numeric address ("192.0.2.1", "::1", "[::1]"); false for anything else, names included.
+bool ParseIpAddress(std::string_view text, IpAddress* out);
 
-// An address and port as DescribeListeningAddress writes them: address holds 4 bytes (IPv4) or
-// 16 (IPv6, an IPv4-mapped one written as IPv4), in network order.
-void FormatAddressAndPort(std::span<const uint8_t> address, uint16_t port, std::span<char> text);
+// 127.0.0.0/8 and ::1.
+bool IsLoopbackAddress(const IpAddress& a);
+// 0.0.0.0/8 and ::, which a connect takes for this machine.
+bool IsUnspecifiedAddress(const IpAddress& a);
+// 169.254.0.0/16 and fe80::/10.
+bool IsLinkLocalAddress(const IpAddress& a);
+// One of the addresses of this machine's network interfaces, as they are now.
+bool IsOwnAddress(const IpAddress& a);
 
-// Waits for a client. Returns an invalid socket on failure; LastErrorCode() tells why.
-Socket AcceptClient(const Socket& listener);
+// The sockets a server listens on, one per address, accepted from as one. Workers may wait in
+// AcceptClient on the same set at once; each connection goes to one of them.
+inline constexpr size_t kMostListeners = 8;
+class ListenerSet {
+ public:
+  ListenerSet() = default;
+  ListenerSet(ListenerSet&& other) noexcept { *this = std::move(other); }
+  ListenerSet& operator=(ListenerSet&& other) noexcept;
+  ListenerSet(const ListenerSet&) = delete;
+  ListenerSet& operator=(const ListenerSet&) = delete;
+  ~ListenerSet() { Close(); }
+
+  bool Valid() const { return count_ > 0; }
+  size_t Count() const { return count_; }
+  const Socket& At(size_t i) const { return sockets_[i]; }
+  void Close();
+
+ private:
+  friend bool ListenOn(std::string_view, uint16_t, int, ListenerSet*, const char**,
+                       std::span<char>);
+  friend Socket AcceptClient(const ListenerSet&, int, IpAddress*);
+  friend void InterruptAccept(const ListenerSet&);
+
+  Socket sockets_[kMostListeners];
+  size_t count_ = 0;
+  // What a waiting worker waits on, and what wakes them all when the server stops; kept as the
+  // backend has them (descriptors, or Windows event handles).
+  uintptr_t wait_ = 0;
+  uintptr_t stop_ = 0;
+  uintptr_t pending_[kMostListeners] = {};
+};
+
+// Listens at port on each address of addresses: numeric addresses separated by spaces or ";", or
+// "*" for every address of the machine (IPv4 and IPv6). False when one cannot be had; nothing
+// is left open, *failedStep is "listen" or "bind" and failedAddress names the address.
+bool ListenOn(std::string_view addresses, uint16_t port, int backlog, ListenerSet* out,
+              const char** failedStep, std::span<char> failedAddress);
+
+// Waits up to timeoutMs (-1: without end) for a client on any socket of the set. Returns an
+// invalid socket on failure, LastErrorCode() telling why; *peer gets the client's address.
+Socket AcceptClient(const ListenerSet& listeners, int timeoutMs, IpAddress* peer);
 
 // True for accept failures that pass by themselves (an aborted connection, an interrupted call,
 // descriptors or memory running out): the caller pauses and accepts again.
 bool IsTransientAcceptError(int code);
 
-// True when accept failed because the listener's receive time limit passed with no client.
+// True when accept failed because its time passed with no client.
 bool IsAcceptTimeout(int code);
 
-// Wakes a thread blocked in AcceptClient on this socket; the accept then fails.
-void InterruptAccept(const Socket& listener);
+// Wakes every thread waiting in AcceptClient on the set, now and later: their accepts fail.
+void InterruptAccept(const ListenerSet& listeners);
+
+// Why a listener could not be had, as its user is told: another program holds the port, the
+// user may not use it, the address is not one of this machine's (or not an address at all), or
+// something else.
+enum class ListenRefusal { kInUse, kNotAllowed, kNotHere, kOther };
+ListenRefusal ClassifyListenFailure(int code);
+
+// The command a user runs to see which program listens on port, NUL-terminated in text.
+void DescribePortOwnerCommand(uint16_t port, std::span<char> text);
+
+// Where the set listens, NUL-terminated in text: "127.0.0.1:8080", "[::1]:8080", or "*:8080" for
+// every address, several separated by ", ". Empty when it cannot be told.
+void DescribeListeningAddress(const ListenerSet& listeners, std::span<char> text);
+
+// An address and port as DescribeListeningAddress writes them: address holds 4 bytes (IPv4) or
+// 16 (IPv6, an IPv4-mapped one written as IPv4), in network order.
+void FormatAddressAndPort(std::span<const uint8_t> address, uint16_t port, std::span<char> text);
 
 // How a connect ended. For a failure LastErrorCode() holds the reason of the last address tried.
-enum class ConnectResult { kConnected, kNoHost, kNoSocket, kRefused, kUnreachable, kTimedOut };
+// kForbidden and kLoop come from the caller's AddressCheck: nothing was connected.
+enum class ConnectResult {
+  kConnected,
+  kNoHost,
+  kNoSocket,
+  kRefused,
+  kUnreachable,
+  kTimedOut,
+  kForbidden,
+  kLoop,
+};
+
+// Judges each address a host resolves to before any is connected: kConnected lets it be,
+// anything else refuses the whole host with that result.
+struct AddressCheck {
+  ConnectResult (*judge)(const IpAddress& address, uint16_t port, const void* context);
+  const void* context;
+};
 
 // Resolves host (a name, a dotted IPv4 address or an IPv6 literal without brackets) and
-// connects to each of its addresses in turn until one accepts, all within timeoutMs. The bounds
-// the connected socket has on sends and receives are left undefined: set those wanted.
-ConnectResult ConnectToHost(const char* host, uint16_t port, int timeoutMs, Socket* out);
+// connects to each of its addresses in turn until one accepts, all within timeoutMs. With a
+// check, every address is judged first. The bounds the connected socket has on sends and
+// receives are left undefined: set those wanted.
+ConnectResult ConnectToHost(const char* host, uint16_t port, int timeoutMs, Socket* out,
+                            const AddressCheck* check = nullptr);
+
+// Resolves host and judges every address, connecting nothing: kConnected when all pass.
+ConnectResult CheckHostAddresses(const char* host, uint16_t port, const AddressCheck& check);
 
 // The system's own words for an error code that LastErrorCode() gave, NUL-terminated in text
 // (cut to its room).
@@ -115,7 +202,7 @@ void SetReceiveTimeout(const Socket& s, int timeoutMs);
 
 // Has accept hand over a connection only once its first bytes have arrived (or it has closed),
 // or after waitSeconds. Returns false where the system cannot.
-bool AcceptOnceDataArrives(const Socket& listener, int waitSeconds);
+bool AcceptOnceDataArrives(const ListenerSet& listeners, int waitSeconds);
 
 // Passes bytes both ways between a and b, through buffer, until both directions have ended (an
 // end of data in one direction is passed on as a shutdown of sending), either peer fails, or

@@ -99,9 +99,12 @@ int HandleCommandLine(std::span<const CommandLineOption> options, int argc, char
 void PrintUsage(std::span<const CommandLineOption> options, std::FILE* out) {
   std::fprintf(out,
                "Usage: %s [OPTION]...\n"
-               "An HTTP proxy on port 8080 that rewrites the head of each request from the\n"
-               "browser. With a display it shows a tray icon; without one it runs headless.\n"
-               "Settings are kept in $XDG_CONFIG_HOME/Lumet/Corvane.reg. See corvane(1).\n\n",
+               "An HTTP proxy that rewrites the head of each request from the browser. It\n"
+               "listens on 127.0.0.1 and ::1, port 8080, unless the settings ListenAddress and\n"
+               "ListenPort say otherwise, and serves clients of other machines only when\n"
+               "AllowedClients names them. With a display it shows a tray icon; without one it\n"
+               "runs headless. Settings are kept in $XDG_CONFIG_HOME/Lumet/Corvane.reg.\n"
+               "See corvane(1).\n\n",
                kProgramName);
   for (const CommandLineOption& option : options) {
     std::string_view value = option.value;

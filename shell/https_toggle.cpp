@@ -54,6 +54,12 @@ void RegisterWithBrowsers() {
 
 }  // namespace
 
+void ResumeInspection() {
+  // Started at once (made the first time), so that a key file that others can read is reported
+  // at start rather than at the first CONNECT.
+  if (CurrentSettings().InspectHttps != 0) EnableInspection();
+}
+
 void ToggleInspection() {
   // A setting left on with an authority that could not be used shows unchecked: choosing the
   // item then tries to turn it on again.

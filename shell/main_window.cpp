@@ -24,8 +24,10 @@ void OnCreate(Window window) {
   ScreenWidth = ScreenMetric(kSmCxScreen);
   ScreenHeight = ScreenMetric(kSmCyScreen);
   StartNotices(window);  // before the first worker can fail
+  // The settings say where to listen, so they come first.
+  Services.loadSettings();
   if (Services.startProxyServer() == 1) {
-    Services.loadSettings();
+    ResumeInspection();
     UpdateTrayTip();
   } else {
     SendWindowMessage(window, kWmClose, 0, 0);  // the server has shown why already

@@ -9,6 +9,5 @@ struct ProxyServices {
   void (*loadSettings)();
 };
 
-// Starts as StartProxyServer, StopProxyServer and LoadSettings (which also starts the local
-// authority when HTTPS inspection is on).
+// Starts as StartProxyServer, StopProxyServer and LoadSettings.
 extern ProxyServices Services;

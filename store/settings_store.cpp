@@ -37,6 +37,9 @@ constexpr StoredValue kStoredValues[] = {
     {u"ProxyPort", &ProxySettings::ProxyPort, nullptr},
     {u"InspectHttps", &ProxySettings::InspectHttps, nullptr},
     {u"InspectBypass", nullptr, TextField<&ProxySettings::InspectBypass>},
+    {u"ListenAddress", nullptr, TextField<&ProxySettings::ListenAddress>},
+    {u"ListenPort", &ProxySettings::ListenPort, nullptr},
+    {u"AllowedClients", nullptr, TextField<&ProxySettings::AllowedClients>},
 };
 
 // The open key while a load or save runs; the key is never held open between them.

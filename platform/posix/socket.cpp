@@ -2,14 +2,18 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -50,40 +54,67 @@ int LastErrorCode() {
   return lastError;
 }
 
-Socket ListenOnPort(uint16_t port, int backlog, const char** failedStep) {
-  // A dual-stack socket serves IPv4 clients as mapped addresses; fall back to IPv4 alone.
-  bool v6 = true;
-  Socket s(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!s.Valid()) {
+namespace {
+
+// The address of a socket address of either family; none for another family.
+IpAddress ToIpAddress(const sockaddr_storage& address) {
+  IpAddress out;
+  if (address.ss_family == AF_INET6) {
+    const auto& a = reinterpret_cast<const sockaddr_in6&>(address);
+    SetIpAddress({a.sin6_addr.s6_addr, 16}, &out);
+  } else if (address.ss_family == AF_INET) {
+    const auto& a = reinterpret_cast<const sockaddr_in&>(address);
+    SetIpAddress({reinterpret_cast<const uint8_t*>(&a.sin_addr), 4}, &out);
+  }
+  return out;
+}
+
+// Opens one listening socket on address (numeric, or "*" for every address) at port.
+Socket ListenOnAddress(std::string_view address, uint16_t port, int backlog,
+                       const char** failedStep) {
+  sockaddr_storage where{};
+  socklen_t length = 0;
+  bool everywhere = address == "*";
+  IpAddress ip;
+  if (!everywhere && !ParseIpAddress(address, &ip)) {
+    errno = EINVAL;
+    RememberErrno();
+    *failedStep = "bind";
+    return Socket();
+  }
+  // Every address: a dual-stack socket serves IPv4 clients as mapped addresses; IPv4 alone on a
+  // machine without IPv6.
+  bool v6 = everywhere || ip.length == 16;
+  Socket s(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!s.Valid() && everywhere) {
     v6 = false;
-    s = Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    s = Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   }
   if (!s.Valid()) {
     RememberErrno();
     *failedStep = "listen";
     return Socket();
   }
-  int off = 0;
-  if (v6) ::setsockopt(s.Fd(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  int only = everywhere ? 0 : 1;
+  if (v6) ::setsockopt(s.Fd(), IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
   // The proxy closes its clients' connections first, which leaves them waiting out TIME_WAIT on
   // this port; without this a restart could not bind for a minute.
   int on = 1;
   ::setsockopt(s.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  int rc;
   if (v6) {
-    sockaddr_in6 a{};
+    auto& a = reinterpret_cast<sockaddr_in6&>(where);
     a.sin6_family = AF_INET6;
     a.sin6_port = htons(port);
-    a.sin6_addr = in6addr_any;
-    rc = ::bind(s.Fd(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (!everywhere) std::copy(ip.bytes, ip.bytes + 16, a.sin6_addr.s6_addr);
+    length = sizeof a;
   } else {
-    sockaddr_in a{};
+    auto& a = reinterpret_cast<sockaddr_in&>(where);
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    rc = ::bind(s.Fd(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (!everywhere) std::copy(ip.bytes, ip.bytes + 4, reinterpret_cast<uint8_t*>(&a.sin_addr));
+    length = sizeof a;
   }
-  if (rc != 0) {
+  if (::bind(s.Fd(), reinterpret_cast<sockaddr*>(&where), length) != 0) {
     RememberErrno();
     *failedStep = "bind";
     return Socket();
@@ -96,15 +127,153 @@ Socket ListenOnPort(uint16_t port, int backlog, const char** failedStep) {
   return s;
 }
 
-Socket AcceptClient(const Socket& listener) {
-  int fd = ::accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) RememberErrno();
-  return Socket(fd);
+// The next address of a list separated by spaces or ";", from *at on; empty at the end.
+std::string_view NextAddress(std::string_view list, size_t* at) {
+  constexpr std::string_view kSeparators = " ;\t";
+  size_t start = list.find_first_not_of(kSeparators, *at);
+  if (start == std::string_view::npos) {
+    *at = list.size();
+    return {};
+  }
+  size_t end = std::min(list.find_first_of(kSeparators, start), list.size());
+  *at = end;
+  return list.substr(start, end - start);
+}
+
+void CloseKept(uintptr_t* fd) {
+  if (*fd != 0) ::close(static_cast<int>(*fd - 1));
+  *fd = 0;
+}
+
+// Descriptors are kept plus one, so that 0 stands for none.
+int Descriptor(uintptr_t kept) {
+  return static_cast<int>(kept) - 1;
+}
+
+}  // namespace
+
+ListenerSet& ListenerSet::operator=(ListenerSet&& other) noexcept {
+  if (this == &other) return *this;
+  Close();
+  for (size_t i = 0; i < other.count_; ++i)
+    sockets_[i] = std::move(other.sockets_[i]);
+  count_ = std::exchange(other.count_, 0);
+  wait_ = std::exchange(other.wait_, 0);
+  stop_ = std::exchange(other.stop_, 0);
+  return *this;
+}
+
+void ListenerSet::Close() {
+  for (size_t i = 0; i < count_; ++i)
+    sockets_[i].Close();
+  count_ = 0;
+  CloseKept(&wait_);
+  CloseKept(&stop_);
+}
+
+bool ListenOn(std::string_view addresses, uint16_t port, int backlog, ListenerSet* out,
+              const char** failedStep, std::span<char> failedAddress) {
+  ListenerSet set;
+  int wait = ::epoll_create1(EPOLL_CLOEXEC);
+  int stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  set.wait_ = wait >= 0 ? static_cast<uintptr_t>(wait) + 1 : 0;
+  set.stop_ = stop >= 0 ? static_cast<uintptr_t>(stop) + 1 : 0;
+  epoll_event stopEvent{EPOLLIN, {.u64 = kMostListeners}};
+  if (wait < 0 || stop < 0 || ::epoll_ctl(wait, EPOLL_CTL_ADD, stop, &stopEvent) != 0) {
+    RememberErrno();
+    *failedStep = "listen";
+    return false;
+  }
+  // An address the machine does not have (::1 where IPv6 is off) is passed over while another
+  // listens; it fails the start only when none does.
+  bool passedOver = false;
+  size_t at = 0;
+  for (std::string_view address = NextAddress(addresses, &at); !address.empty();
+       address = NextAddress(addresses, &at)) {
+    Socket s;
+    if (set.count_ == kMostListeners) {
+      errno = E2BIG;
+      RememberErrno();
+      *failedStep = "bind";
+    } else {
+      s = ListenOnAddress(address, port, backlog, failedStep);
+    }
+    // One client goes to one waiting worker: the socket is taken out of the wait until that
+    // worker has accepted and put it back.
+    epoll_event ready{EPOLLIN | EPOLLONESHOT, {.u64 = set.count_}};
+    if (s.Valid() && ::epoll_ctl(wait, EPOLL_CTL_ADD, s.Fd(), &ready) != 0) {
+      RememberErrno();
+      *failedStep = "listen";
+      s.Close();
+    }
+    if (!s.Valid()) {
+      if (!failedAddress.empty())
+        std::snprintf(failedAddress.data(), failedAddress.size(), "%.*s",
+                      static_cast<int>(address.size()), address.data());
+      if (ClassifyListenFailure(lastError) == ListenRefusal::kNotHere) {
+        passedOver = true;
+        continue;
+      }
+      return false;
+    }
+    set.sockets_[set.count_++] = std::move(s);
+  }
+  if (set.count_ == 0) {
+    if (!passedOver) {  // an empty list listens nowhere: no proxy at all
+      errno = EDESTADDRREQ;
+      RememberErrno();
+      *failedStep = "bind";
+    }
+    return false;
+  }
+  *out = std::move(set);
+  return true;
+}
+
+Socket AcceptClient(const ListenerSet& listeners, int timeoutMs, IpAddress* peer) {
+  using Clock = std::chrono::steady_clock;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int wait = timeoutMs;
+    if (timeoutMs >= 0) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      wait = left > 0 ? static_cast<int>(left) : 0;
+    }
+    epoll_event ready{};
+    int n = ::epoll_wait(Descriptor(listeners.wait_), &ready, 1, wait);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      RememberErrno();
+      return Socket();
+    }
+    if (n == 0) {
+      lastError = EAGAIN;  // the time passed
+      return Socket();
+    }
+    if (ready.data.u64 >= listeners.count_) {  // stopped
+      lastError = EINTR;
+      return Socket();
+    }
+    const Socket& listener = listeners.sockets_[ready.data.u64];
+    sockaddr_storage from{};
+    socklen_t length = sizeof from;
+    int fd = ::accept4(listener.Fd(), reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
+    int code = errno;
+    epoll_event again{EPOLLIN | EPOLLONESHOT, {.u64 = ready.data.u64}};
+    ::epoll_ctl(Descriptor(listeners.wait_), EPOLL_CTL_MOD, listener.Fd(), &again);
+    if (fd >= 0) {
+      if (peer != nullptr) *peer = ToIpAddress(from);
+      return Socket(fd);
+    }
+    if (code == EAGAIN || code == EWOULDBLOCK) continue;  // another took it, or it went away
+    errno = code;
+    RememberErrno();
+    return Socket();
+  }
 }
 
 bool IsTransientAcceptError(int code) {
   switch (code) {
-    case EINTR:
     case ECONNABORTED:
     case kErrorConnectionReset:
     case EMFILE:
@@ -123,8 +292,51 @@ bool IsAcceptTimeout(int code) {
   return code == EAGAIN || code == EWOULDBLOCK;
 }
 
-void InterruptAccept(const Socket& listener) {
-  ::shutdown(listener.Fd(), SHUT_RDWR);
+void InterruptAccept(const ListenerSet& listeners) {
+  // No connection is queued from now on, even before the last worker has left and closed them.
+  for (size_t i = 0; i < listeners.count_; ++i)
+    ::shutdown(listeners.sockets_[i].Fd(), SHUT_RDWR);
+  if (listeners.stop_ == 0) return;
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(Descriptor(listeners.stop_), &one, sizeof one);
+}
+
+bool ParseIpAddress(std::string_view text, IpAddress* out) {
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']')
+    text = text.substr(1, text.size() - 2);
+  char copy[64];
+  if (text.empty() || text.size() >= sizeof copy) return false;
+  std::copy(text.begin(), text.end(), copy);
+  copy[text.size()] = '\0';
+  uint8_t bytes[16];
+  if (::inet_pton(AF_INET, copy, bytes) == 1) {
+    SetIpAddress({bytes, 4}, out);
+    return true;
+  }
+  if (::inet_pton(AF_INET6, copy, bytes) == 1) {
+    SetIpAddress({bytes, 16}, out);
+    return true;
+  }
+  return false;
+}
+
+bool IsOwnAddress(const IpAddress& a) {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return false;
+  bool own = false;
+  for (ifaddrs* i = list; i != nullptr && !own; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr) continue;
+    sockaddr_storage address{};
+    if (i->ifa_addr->sa_family == AF_INET)
+      std::memcpy(&address, i->ifa_addr, sizeof(sockaddr_in));
+    else if (i->ifa_addr->sa_family == AF_INET6)
+      std::memcpy(&address, i->ifa_addr, sizeof(sockaddr_in6));
+    else
+      continue;
+    own = ToIpAddress(address) == a;
+  }
+  ::freeifaddrs(list);
+  return own;
 }
 
 namespace {
@@ -171,8 +383,10 @@ int ConnectWithin(const Socket& s, const sockaddr* address, socklen_t length, in
 
 }  // namespace
 
-ConnectResult ConnectToHost(const char* host, uint16_t port, int timeoutMs, Socket* out) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+namespace {
+
+// The addresses of host, or null with LastErrorCode() set. Free with freeaddrinfo.
+addrinfo* Resolve(const char* host, uint16_t port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -183,9 +397,44 @@ ConnectResult ConnectToHost(const char* host, uint16_t port, int timeoutMs, Sock
   // No AI_ADDRCONFIG: it asks the kernel for the machine's addresses on every call, and an
   // address of a family the machine cannot reach just fails its connect and the next is tried.
   int rc = ::getaddrinfo(host, service, &hints, &list);
-  if (rc != 0 || list == nullptr) {
-    lastError = rc == EAI_SYSTEM ? errno : rc;
-    return ConnectResult::kNoHost;
+  if (rc == 0 && list != nullptr) return list;
+  lastError = rc == EAI_SYSTEM ? errno : rc;
+  if (list != nullptr) ::freeaddrinfo(list);
+  return nullptr;
+}
+
+// kConnected when every address passes the check.
+ConnectResult Judge(const addrinfo* list, uint16_t port, const AddressCheck& check) {
+  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    sockaddr_storage address{};
+    std::memcpy(&address, a->ai_addr, std::min<size_t>(a->ai_addrlen, sizeof address));
+    ConnectResult verdict = check.judge(ToIpAddress(address), port, check.context);
+    if (verdict != ConnectResult::kConnected) return verdict;
+  }
+  return ConnectResult::kConnected;
+}
+
+}  // namespace
+
+ConnectResult CheckHostAddresses(const char* host, uint16_t port, const AddressCheck& check) {
+  addrinfo* list = Resolve(host, port);
+  if (list == nullptr) return ConnectResult::kNoHost;
+  ConnectResult verdict = Judge(list, port, check);
+  ::freeaddrinfo(list);
+  return verdict;
+}
+
+ConnectResult ConnectToHost(const char* host, uint16_t port, int timeoutMs, Socket* out,
+                            const AddressCheck* check) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  addrinfo* list = Resolve(host, port);
+  if (list == nullptr) return ConnectResult::kNoHost;
+  if (check != nullptr) {
+    ConnectResult verdict = Judge(list, port, *check);
+    if (verdict != ConnectResult::kConnected) {
+      ::freeaddrinfo(list);
+      return verdict;
+    }
   }
   ConnectResult result = ConnectResult::kNoSocket;
   for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
@@ -281,9 +530,13 @@ void SetReceiveTimeout(const Socket& s, int timeoutMs) {
   ::setsockopt(s.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
-bool AcceptOnceDataArrives(const Socket& listener, int waitSeconds) {
-  return ::setsockopt(listener.Fd(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &waitSeconds,
-                      sizeof waitSeconds) == 0;
+bool AcceptOnceDataArrives(const ListenerSet& listeners, int waitSeconds) {
+  bool all = true;
+  for (size_t i = 0; i < listeners.Count(); ++i)
+    all = ::setsockopt(listeners.At(i).Fd(), IPPROTO_TCP, TCP_DEFER_ACCEPT, &waitSeconds,
+                       sizeof waitSeconds) == 0 &&
+          all;
+  return all;
 }
 
 int WaitReadable(const Socket& a, const Socket& b, int timeoutMs) {
@@ -364,6 +617,8 @@ long SplicePipe::Move(const Socket& from, const Socket& to) {
 ListenRefusal ClassifyListenFailure(int code) {
   if (code == EADDRINUSE) return ListenRefusal::kInUse;
   if (code == EACCES || code == EPERM) return ListenRefusal::kNotAllowed;
+  if (code == EADDRNOTAVAIL || code == EAFNOSUPPORT || code == EINVAL)
+    return ListenRefusal::kNotHere;
   return ListenRefusal::kOther;
 }
 
@@ -371,18 +626,23 @@ void DescribePortOwnerCommand(uint16_t port, std::span<char> text) {
   if (!text.empty()) std::snprintf(text.data(), text.size(), "ss -ltnp 'sport = :%u'", port);
 }
 
-void DescribeListeningAddress(const Socket& listener, std::span<char> text) {
+void DescribeListeningAddress(const ListenerSet& listeners, std::span<char> text) {
   if (text.empty()) return;
   text[0] = '\0';
-  sockaddr_storage address{};
-  socklen_t length = sizeof address;
-  if (::getsockname(listener.Fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
-  if (address.ss_family == AF_INET6) {
-    const auto& a = reinterpret_cast<const sockaddr_in6&>(address);
-    FormatAddressAndPort({a.sin6_addr.s6_addr, 16}, ntohs(a.sin6_port), text);
-  } else if (address.ss_family == AF_INET) {
-    const auto& a = reinterpret_cast<const sockaddr_in&>(address);
-    FormatAddressAndPort({reinterpret_cast<const uint8_t*>(&a.sin_addr), 4}, ntohs(a.sin_port),
-                         text);
+  size_t used = 0;
+  for (size_t i = 0; i < listeners.Count() && used + 1 < text.size(); ++i) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(listeners.At(i).Fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      continue;
+    uint16_t port = ntohs(address.ss_family == AF_INET6
+                              ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                              : reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (used > 0)
+      used += static_cast<size_t>(std::snprintf(text.data() + used, text.size() - used, ", "));
+    if (used + 1 >= text.size()) break;
+    FormatAddressAndPort(ToIpAddress(address).Bytes(), port, text.subspan(used));
+    // An address cut short is still terminated: go on from its end.
+    used += std::strlen(text.data() + used);
   }
 }

@@ -3,9 +3,14 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+// The IP helper's header builds on winsock2.h.
+#include <iphlpapi.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
+#include <cstring>
+#include <memory>
 #include <utility>
 
 #include "platform/win32/winsock_start.h"
@@ -31,86 +36,6 @@ SOCKET Handle(const Socket& s) {
   return static_cast<SOCKET>(s.Fd());
 }
 
-// Accept on Windows has no time limit and is not woken by shutdown, so a listener is waited on
-// through two events: one Winsock sets when a client is pending, one StopAccept sets for good.
-// The listener itself is non-blocking; a worker resets the first event, tries accept, and waits
-// only when none is pending, so a client that arrives meanwhile sets the event again.
-struct ListenerEvents {
-  SOCKET socket = INVALID_SOCKET;
-  HANDLE pending = nullptr;
-  HANDLE stop = nullptr;
-  DWORD lingerMs = INFINITE;
-};
-
-// Listeners open at one time: the program has one, a test that restarts the server briefly two.
-constexpr size_t kMostListeners = 8;
-
-struct ListenerTable {
-  std::mutex lock;
-  ListenerEvents slots[kMostListeners];
-};
-
-// Never destroyed: workers may outlive main.
-ListenerTable& Listeners() {
-  static ListenerTable* table = new ListenerTable;
-  return *table;
-}
-
-// Copies the events of a listener; false when the socket is none.
-bool FindListener(SOCKET s, ListenerEvents* out) {
-  ListenerTable& t = Listeners();
-  std::lock_guard<std::mutex> hold(t.lock);
-  for (const ListenerEvents& e : t.slots) {
-    if (e.socket == s) {
-      *out = e;
-      return true;
-    }
-  }
-  return false;
-}
-
-bool AddListener(SOCKET s) {
-  HANDLE pending = WSACreateEvent();
-  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  ListenerTable& t = Listeners();
-  std::lock_guard<std::mutex> hold(t.lock);
-  for (ListenerEvents& e : t.slots) {
-    if (e.socket != INVALID_SOCKET || pending == WSA_INVALID_EVENT || stop == nullptr) continue;
-    if (WSAEventSelect(s, pending, FD_ACCEPT) != 0) break;
-    e = ListenerEvents{s, pending, stop, INFINITE};
-    return true;
-  }
-  if (pending != WSA_INVALID_EVENT) WSACloseEvent(pending);
-  if (stop != nullptr) CloseHandle(stop);
-  return false;
-}
-
-void RemoveListener(SOCKET s) {
-  ListenerTable& t = Listeners();
-  std::lock_guard<std::mutex> hold(t.lock);
-  for (ListenerEvents& e : t.slots) {
-    if (e.socket != s) continue;
-    WSACloseEvent(e.pending);
-    CloseHandle(e.stop);
-    e = ListenerEvents{};
-  }
-}
-
-bool SetListenerLinger(SOCKET s, DWORD lingerMs) {
-  ListenerTable& t = Listeners();
-  std::lock_guard<std::mutex> hold(t.lock);
-  for (ListenerEvents& e : t.slots) {
-    if (e.socket != s) continue;
-    e.lingerMs = lingerMs;
-    return true;
-  }
-  return false;
-}
-
-DWORD Milliseconds(int timeoutMs) {
-  return timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
-}
-
 }  // namespace
 
 Socket& Socket::operator=(Socket&& other) noexcept {
@@ -129,9 +54,7 @@ SocketHandle Socket::Release() {
 
 void Socket::Close() {
   if (fd_ == kNoSocketHandle) return;
-  SOCKET s = static_cast<SOCKET>(fd_);
-  closesocket(s);
-  RemoveListener(s);
+  closesocket(static_cast<SOCKET>(fd_));
   fd_ = kNoSocketHandle;
 }
 
@@ -139,16 +62,36 @@ int LastErrorCode() {
   return lastError;
 }
 
-Socket ListenOnPort(uint16_t port, int backlog, const char** failedStep) {
-  if (!StartWinsock()) {
-    lastError = WSASYSNOTREADY;
-    *failedStep = "listen";
+namespace {
+
+IpAddress ToIpAddress(const sockaddr_storage& address) {
+  IpAddress out;
+  if (address.ss_family == AF_INET6) {
+    const auto& a = reinterpret_cast<const sockaddr_in6&>(address);
+    SetIpAddress({a.sin6_addr.s6_addr, 16}, &out);
+  } else if (address.ss_family == AF_INET) {
+    const auto& a = reinterpret_cast<const sockaddr_in&>(address);
+    SetIpAddress({reinterpret_cast<const uint8_t*>(&a.sin_addr), 4}, &out);
+  }
+  return out;
+}
+
+// Opens one non-blocking listening socket on address (numeric, or "*" for every address).
+Socket ListenOnAddress(std::string_view address, uint16_t port, int backlog,
+                       const char** failedStep) {
+  bool everywhere = address == "*";
+  IpAddress ip;
+  if (!everywhere && !ParseIpAddress(address, &ip)) {
+    lastError = WSAEINVAL;
+    *failedStep = "bind";
     return Socket();
   }
-  // A dual-stack socket serves IPv4 clients as mapped addresses; fall back to IPv4 alone.
-  bool v6 = true;
-  Socket s(WSASocketW(AF_INET6, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT));
-  if (!s.Valid()) {
+  // Every address: a dual-stack socket serves IPv4 clients as mapped addresses; IPv4 alone on a
+  // machine without IPv6.
+  bool v6 = everywhere || ip.length == 16;
+  Socket s(WSASocketW(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                      WSA_FLAG_NO_HANDLE_INHERIT));
+  if (!s.Valid() && everywhere) {
     v6 = false;
     s = Socket(
         WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT));
@@ -158,33 +101,34 @@ Socket ListenOnPort(uint16_t port, int backlog, const char** failedStep) {
     *failedStep = "listen";
     return Socket();
   }
-  DWORD off = 0;
+  DWORD only = everywhere ? 0 : 1;
   if (v6) {
-    setsockopt(Handle(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off),
-               sizeof off);
+    setsockopt(Handle(s), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&only),
+               sizeof only);
   }
   // No SO_REUSEADDR: on Windows it would let a second program bind over this listener. Closed
   // clients waiting out TIME_WAIT do not keep a listener from binding here.
-  int rc;
+  sockaddr_storage where{};
+  int length;
   if (v6) {
-    sockaddr_in6 a{};
+    auto& a = reinterpret_cast<sockaddr_in6&>(where);
     a.sin6_family = AF_INET6;
     a.sin6_port = htons(port);
-    a.sin6_addr = in6addr_any;
-    rc = bind(Handle(s), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (!everywhere) std::copy(ip.bytes, ip.bytes + 16, a.sin6_addr.s6_addr);
+    length = sizeof a;
   } else {
-    sockaddr_in a{};
+    auto& a = reinterpret_cast<sockaddr_in&>(where);
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    rc = bind(Handle(s), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (!everywhere) std::copy(ip.bytes, ip.bytes + 4, reinterpret_cast<uint8_t*>(&a.sin_addr));
+    length = sizeof a;
   }
-  if (rc != 0) {
+  if (bind(Handle(s), reinterpret_cast<sockaddr*>(&where), length) != 0) {
     RememberError();
     *failedStep = "bind";
     return Socket();
   }
-  if (listen(Handle(s), backlog) != 0 || !AddListener(Handle(s))) {
+  if (listen(Handle(s), backlog) != 0) {
     RememberError();
     *failedStep = "listen";
     return Socket();
@@ -192,34 +136,141 @@ Socket ListenOnPort(uint16_t port, int backlog, const char** failedStep) {
   return s;
 }
 
-Socket AcceptClient(const Socket& listener) {
-  ListenerEvents events;
-  if (!FindListener(Handle(listener), &events)) {
-    lastError = WSAENOTSOCK;
-    return Socket();
+std::string_view NextAddress(std::string_view list, size_t* at) {
+  constexpr std::string_view kSeparators = " ;\t";
+  size_t start = list.find_first_not_of(kSeparators, *at);
+  if (start == std::string_view::npos) {
+    *at = list.size();
+    return {};
   }
+  size_t end = std::min(list.find_first_of(kSeparators, start), list.size());
+  *at = end;
+  return list.substr(start, end - start);
+}
+
+HANDLE Event(uintptr_t kept) {
+  return reinterpret_cast<HANDLE>(kept);
+}
+
+}  // namespace
+
+// Accept on Windows has no time limit and is not woken by shutdown, so the set is waited on
+// through events: one per socket that Winsock sets when a client is pending, and one that
+// InterruptAccept sets for good. The sockets are non-blocking; a worker resets a socket's event,
+// tries accept, and waits only when none is pending, so a client that arrives meanwhile sets the
+// event again.
+ListenerSet& ListenerSet::operator=(ListenerSet&& other) noexcept {
+  if (this == &other) return *this;
+  Close();
+  for (size_t i = 0; i < other.count_; ++i) {
+    sockets_[i] = std::move(other.sockets_[i]);
+    pending_[i] = std::exchange(other.pending_[i], 0);
+  }
+  count_ = std::exchange(other.count_, 0);
+  wait_ = std::exchange(other.wait_, 0);
+  stop_ = std::exchange(other.stop_, 0);
+  return *this;
+}
+
+void ListenerSet::Close() {
+  for (size_t i = 0; i < count_; ++i) {
+    sockets_[i].Close();
+    if (pending_[i] != 0) WSACloseEvent(Event(pending_[i]));
+    pending_[i] = 0;
+  }
+  count_ = 0;
+  if (stop_ != 0) CloseHandle(Event(stop_));
+  stop_ = 0;
+}
+
+bool ListenOn(std::string_view addresses, uint16_t port, int backlog, ListenerSet* out,
+              const char** failedStep, std::span<char> failedAddress) {
+  if (!StartWinsock()) {
+    lastError = WSASYSNOTREADY;
+    *failedStep = "listen";
+    return false;
+  }
+  ListenerSet set;
+  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (stop == nullptr) {
+    lastError = static_cast<int>(GetLastError());
+    *failedStep = "listen";
+    return false;
+  }
+  set.stop_ = reinterpret_cast<uintptr_t>(stop);
+  // An address the machine does not have is passed over while another listens.
+  bool passedOver = false;
+  size_t at = 0;
+  for (std::string_view address = NextAddress(addresses, &at); !address.empty();
+       address = NextAddress(addresses, &at)) {
+    Socket s;
+    if (set.count_ == kMostListeners) {
+      lastError = WSAENOBUFS;
+      *failedStep = "bind";
+    } else {
+      s = ListenOnAddress(address, port, backlog, failedStep);
+    }
+    HANDLE pending = s.Valid() ? WSACreateEvent() : WSA_INVALID_EVENT;
+    if (s.Valid() &&
+        (pending == WSA_INVALID_EVENT || WSAEventSelect(Handle(s), pending, FD_ACCEPT) != 0)) {
+      RememberError();
+      *failedStep = "listen";
+      if (pending != WSA_INVALID_EVENT) WSACloseEvent(pending);
+      s.Close();
+    }
+    if (!s.Valid()) {
+      if (!failedAddress.empty())
+        std::snprintf(failedAddress.data(), failedAddress.size(), "%.*s",
+                      static_cast<int>(address.size()), address.data());
+      if (ClassifyListenFailure(lastError) == ListenRefusal::kNotHere) {
+        passedOver = true;
+        continue;
+      }
+      return false;
+    }
+    set.pending_[set.count_] = reinterpret_cast<uintptr_t>(pending);
+    set.sockets_[set.count_++] = std::move(s);
+  }
+  if (set.count_ == 0) {
+    if (!passedOver) {
+      lastError = WSAEDESTADDRREQ;
+      *failedStep = "bind";
+    }
+    return false;
+  }
+  *out = std::move(set);
+  return true;
+}
+
+Socket AcceptClient(const ListenerSet& listeners, int timeoutMs, IpAddress* peer) {
   using Clock = std::chrono::steady_clock;
-  auto deadline = Clock::now() + std::chrono::milliseconds(events.lingerMs);
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    if (WaitForSingleObject(events.stop, 0) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(Event(listeners.stop_), 0) == WAIT_OBJECT_0) {
       lastError = WSAEINTR;
       return Socket();
     }
-    ResetEvent(events.pending);
-    Socket client(accept(events.socket, nullptr, nullptr));
-    if (client.Valid()) {
-      // An accepted socket inherits the listener's event selection and non-blocking mode.
-      WSAEventSelect(Handle(client), nullptr, 0);
-      u_long blocking = 0;
-      ioctlsocket(Handle(client), FIONBIO, &blocking);
-      return client;
-    }
-    if (WSAGetLastError() != WSAEWOULDBLOCK) {
-      RememberError();
-      return Socket();
+    for (size_t i = 0; i < listeners.count_; ++i) {
+      ResetEvent(Event(listeners.pending_[i]));
+      sockaddr_storage from{};
+      int length = sizeof from;
+      Socket client(
+          accept(Handle(listeners.sockets_[i]), reinterpret_cast<sockaddr*>(&from), &length));
+      if (client.Valid()) {
+        // An accepted socket inherits the listener's event selection and non-blocking mode.
+        WSAEventSelect(Handle(client), nullptr, 0);
+        u_long blocking = 0;
+        ioctlsocket(Handle(client), FIONBIO, &blocking);
+        if (peer != nullptr) *peer = ToIpAddress(from);
+        return client;
+      }
+      if (WSAGetLastError() != WSAEWOULDBLOCK) {
+        RememberError();
+        return Socket();
+      }
     }
     DWORD wait = INFINITE;
-    if (events.lingerMs != INFINITE) {
+    if (timeoutMs >= 0) {
       auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) {
         lastError = WSAETIMEDOUT;
@@ -227,8 +278,12 @@ Socket AcceptClient(const Socket& listener) {
       }
       wait = static_cast<DWORD>(left);
     }
-    HANDLE both[2] = {events.stop, events.pending};
-    DWORD woke = WaitForMultipleObjects(2, both, FALSE, wait);
+    HANDLE events[kMostListeners + 1];
+    events[0] = Event(listeners.stop_);
+    for (size_t i = 0; i < listeners.count_; ++i)
+      events[i + 1] = Event(listeners.pending_[i]);
+    DWORD woke =
+        WaitForMultipleObjects(static_cast<DWORD>(listeners.count_ + 1), events, FALSE, wait);
     if (woke == WAIT_FAILED) {
       lastError = static_cast<int>(GetLastError());
       return Socket();
@@ -238,7 +293,6 @@ Socket AcceptClient(const Socket& listener) {
 
 bool IsTransientAcceptError(int code) {
   switch (code) {
-    case WSAEINTR:
     case kErrorConnectionReset:
     case WSAEMFILE:
     case WSAENOBUFS:
@@ -252,9 +306,51 @@ bool IsAcceptTimeout(int code) {
   return code == WSAETIMEDOUT;
 }
 
-void InterruptAccept(const Socket& listener) {
-  ListenerEvents events;
-  if (FindListener(Handle(listener), &events)) SetEvent(events.stop);
+void InterruptAccept(const ListenerSet& listeners) {
+  if (listeners.stop_ != 0) SetEvent(Event(listeners.stop_));
+}
+
+bool ParseIpAddress(std::string_view text, IpAddress* out) {
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']')
+    text = text.substr(1, text.size() - 2);
+  char copy[64];
+  if (text.empty() || text.size() >= sizeof copy) return false;
+  std::copy(text.begin(), text.end(), copy);
+  copy[text.size()] = '\0';
+  uint8_t bytes[16];
+  if (inet_pton(AF_INET, copy, bytes) == 1) {
+    SetIpAddress({bytes, 4}, out);
+    return true;
+  }
+  if (inet_pton(AF_INET6, copy, bytes) == 1) {
+    SetIpAddress({bytes, 16}, out);
+    return true;
+  }
+  return false;
+}
+
+bool IsOwnAddress(const IpAddress& a) {
+  // The adapters' list grows with the machine: ask with room to spare, once more if it grew.
+  constexpr ULONG kFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
+                           GAA_FLAG_SKIP_DNS_SERVER | GAA_FLAG_SKIP_FRIENDLY_NAME;
+  ULONG size = 16 * 1024;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[size]);
+    auto* adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.get());
+    ULONG rc = GetAdaptersAddresses(AF_UNSPEC, kFlags, nullptr, adapters, &size);
+    if (rc == ERROR_BUFFER_OVERFLOW) continue;
+    if (rc != NO_ERROR) return false;
+    for (auto* adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
+      for (auto* u = adapter->FirstUnicastAddress; u != nullptr; u = u->Next) {
+        sockaddr_storage address{};
+        std::memcpy(&address, u->Address.lpSockaddr,
+                    std::min<size_t>(u->Address.iSockaddrLength, sizeof address));
+        if (ToIpAddress(address) == a) return true;
+      }
+    }
+    return false;
+  }
+  return false;
 }
 
 namespace {
@@ -306,12 +402,9 @@ int ConnectWithin(SOCKET s, const sockaddr* address, int length, int timeoutMs) 
 
 }  // namespace
 
-ConnectResult ConnectToHost(const char* host, uint16_t port, int timeoutMs, Socket* out) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  if (!StartWinsock()) {
-    lastError = WSASYSNOTREADY;
-    return ConnectResult::kNoSocket;
-  }
+namespace {
+
+addrinfo* Resolve(const char* host, uint16_t port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -320,9 +413,51 @@ ConnectResult ConnectToHost(const char* host, uint16_t port, int timeoutMs, Sock
   std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
   addrinfo* list = nullptr;
   int rc = getaddrinfo(host, service, &hints, &list);
-  if (rc != 0 || list == nullptr) {
-    lastError = rc;
+  if (rc == 0 && list != nullptr) return list;
+  lastError = rc;
+  if (list != nullptr) freeaddrinfo(list);
+  return nullptr;
+}
+
+ConnectResult Judge(const addrinfo* list, uint16_t port, const AddressCheck& check) {
+  for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    sockaddr_storage address{};
+    std::memcpy(&address, a->ai_addr, std::min<size_t>(a->ai_addrlen, sizeof address));
+    ConnectResult verdict = check.judge(ToIpAddress(address), port, check.context);
+    if (verdict != ConnectResult::kConnected) return verdict;
+  }
+  return ConnectResult::kConnected;
+}
+
+}  // namespace
+
+ConnectResult CheckHostAddresses(const char* host, uint16_t port, const AddressCheck& check) {
+  if (!StartWinsock()) {
+    lastError = WSASYSNOTREADY;
     return ConnectResult::kNoHost;
+  }
+  addrinfo* list = Resolve(host, port);
+  if (list == nullptr) return ConnectResult::kNoHost;
+  ConnectResult verdict = Judge(list, port, check);
+  freeaddrinfo(list);
+  return verdict;
+}
+
+ConnectResult ConnectToHost(const char* host, uint16_t port, int timeoutMs, Socket* out,
+                            const AddressCheck* check) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  if (!StartWinsock()) {
+    lastError = WSASYSNOTREADY;
+    return ConnectResult::kNoSocket;
+  }
+  addrinfo* list = Resolve(host, port);
+  if (list == nullptr) return ConnectResult::kNoHost;
+  if (check != nullptr) {
+    ConnectResult verdict = Judge(list, port, *check);
+    if (verdict != ConnectResult::kConnected) {
+      freeaddrinfo(list);
+      return verdict;
+    }
   }
   ConnectResult result = ConnectResult::kNoSocket;
   for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
@@ -426,14 +561,12 @@ void SendAtOnce(const Socket& s) {
 }
 
 void SetReceiveTimeout(const Socket& s, int timeoutMs) {
-  // On a listener the limit is how long AcceptClient waits.
-  if (SetListenerLinger(Handle(s), Milliseconds(timeoutMs))) return;
   DWORD limit = timeoutMs < 0 ? 0 : static_cast<DWORD>(timeoutMs);
   setsockopt(Handle(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit),
              sizeof limit);
 }
 
-bool AcceptOnceDataArrives(const Socket&, int) {
+bool AcceptOnceDataArrives(const ListenerSet&, int) {
   return false;  // Windows has no deferred accept
 }
 
@@ -477,6 +610,8 @@ long SplicePipe::Move(const Socket&, const Socket&) {
 ListenRefusal ClassifyListenFailure(int code) {
   if (code == WSAEADDRINUSE) return ListenRefusal::kInUse;
   if (code == WSAEACCES) return ListenRefusal::kNotAllowed;
+  if (code == WSAEADDRNOTAVAIL || code == WSAEAFNOSUPPORT || code == WSAEINVAL)
+    return ListenRefusal::kNotHere;
   return ListenRefusal::kOther;
 }
 
@@ -484,18 +619,22 @@ void DescribePortOwnerCommand(uint16_t port, std::span<char> text) {
   if (!text.empty()) std::snprintf(text.data(), text.size(), "netstat -ano | findstr :%u", port);
 }
 
-void DescribeListeningAddress(const Socket& listener, std::span<char> text) {
+void DescribeListeningAddress(const ListenerSet& listeners, std::span<char> text) {
   if (text.empty()) return;
   text[0] = '\0';
-  sockaddr_storage address{};
-  int length = sizeof address;
-  if (getsockname(Handle(listener), reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
-  if (address.ss_family == AF_INET6) {
-    const auto& a = reinterpret_cast<const sockaddr_in6&>(address);
-    FormatAddressAndPort({a.sin6_addr.s6_addr, 16}, ntohs(a.sin6_port), text);
-  } else if (address.ss_family == AF_INET) {
-    const auto& a = reinterpret_cast<const sockaddr_in&>(address);
-    FormatAddressAndPort({reinterpret_cast<const uint8_t*>(&a.sin_addr), 4}, ntohs(a.sin_port),
-                         text);
+  size_t used = 0;
+  for (size_t i = 0; i < listeners.Count() && used + 1 < text.size(); ++i) {
+    sockaddr_storage address{};
+    int length = sizeof address;
+    if (getsockname(Handle(listeners.At(i)), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      continue;
+    uint16_t port = ntohs(address.ss_family == AF_INET6
+                              ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                              : reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    if (used > 0)
+      used += static_cast<size_t>(std::snprintf(text.data() + used, text.size() - used, ", "));
+    if (used + 1 >= text.size()) break;
+    FormatAddressAndPort(ToIpAddress(address).Bytes(), port, text.subspan(used));
+    used += std::strlen(text.data() + used);
   }
 }

@@ -50,11 +50,11 @@ class MainWindowTest : public ::testing::Test {
   FakeWindowSystem system;
 };
 
-TEST_F(MainWindowTest, CreationAddsIconTakesScreenStartsProxyThenLoadsSettings) {
+TEST_F(MainWindowTest, CreationAddsIconTakesScreenLoadsSettingsThenStartsProxy) {
   EXPECT_EQ(CreateMainWindow(&resources, 5), 1);
   EXPECT_EQ(system.log,
             (Log{"register class", "create 0 0 0 0 0", "tray add", "metric 0", "metric 1",
-                 "start proxy", "load settings", "tray tip", "show 0", "update"}));
+                 "load settings", "start proxy", "tray tip", "show 0", "update"}));
   EXPECT_EQ(AppInstance, &resources);
   EXPECT_EQ(ScreenWidth, 240);
   EXPECT_EQ(ScreenHeight, 320);
@@ -78,12 +78,12 @@ TEST_F(MainWindowTest, ClassAndIconRecordCarryTheirFixedValues) {
   EXPECT_EQ(std::u16string_view(icon.tip), u"Corvane");
 }
 
-TEST_F(MainWindowTest, FailedStartClosesTheWindowAndNeverLoadsSettings) {
+TEST_F(MainWindowTest, FailedStartClosesTheWindow) {
   FakeStartResult = 0;
   EXPECT_EQ(CreateMainWindow(&resources, 5), 0);
-  EXPECT_EQ(system.log,
-            (Log{"register class", "create 0 0 0 0 0", "tray add", "metric 0", "metric 1",
-                 "start proxy", "send 16 0 0", "destroy", "tray delete", "stop proxy", "quit 0"}));
+  EXPECT_EQ(system.log, (Log{"register class", "create 0 0 0 0 0", "tray add", "metric 0",
+                             "metric 1", "load settings", "start proxy", "send 16 0 0", "destroy",
+                             "tray delete", "stop proxy", "quit 0"}));
 }
 
 TEST_F(MainWindowTest, ExitRemovesIconBeforeStoppingProxyThenQuits) {

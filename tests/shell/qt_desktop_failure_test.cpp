@@ -218,7 +218,7 @@ TEST_F(QtDesktopFailureTest, WithATrayAFailureIsANoticeAndTheTipSaysWhereItListe
       << "trayer (package trayer) is needed";
   ASSERT_TRUE(RunUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10000));
   EXPECT_EQ(TrayIcon()->toolTip(),
-            QString::fromUtf16(u"Corvane — *:") + QString::number(ProxyPort));
+            QString::fromUtf16(u"Corvane — 127.0.0.1:%1, [::1]:%1").arg(ProxyPort));
   std::string answer;
   ASSERT_TRUE(Request(Refused(), &answer, 3000));
   EXPECT_TRUE(answer.starts_with("HTTP/1.1 502 Bad Gateway\r\n")) << answer;

@@ -27,7 +27,10 @@ inline constexpr char kDefaultSettingsValues[] =
     "\"ProxyName\"=\"\"\n"
     "\"ProxyPort\"=dword:000013c4\n"
     "\"InspectHttps\"=dword:00000000\n"
-    "\"InspectBypass\"=\"\"\n";
+    "\"InspectBypass\"=\"\"\n"
+    "\"ListenAddress\"=\"127.0.0.1 ::1\"\n"
+    "\"ListenPort\"=dword:00001f90\n"
+    "\"AllowedClients\"=\"\"\n";
 
 class ConfigHomeTest : public ::testing::Test {
  protected:

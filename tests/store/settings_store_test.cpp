@@ -23,7 +23,8 @@ std::u16string_view Text(std::span<const char16_t> field) {
 auto Fields(const ProxySettings& s) {
   return std::tuple(s.SendReferer, s.ChangeUA, Text(s.UAName), s.SendMachine, s.SpaceConvert,
                     s.SpaceConvertAll, s.URLConvert, s.ReadYahooMail, s.UseProxy, Text(s.ProxyName),
-                    s.ProxyPort, s.InspectHttps, Text(s.InspectBypass));
+                    s.ProxyPort, s.InspectHttps, Text(s.InspectBypass), Text(s.ListenAddress),
+                    s.ListenPort, Text(s.AllowedClients));
 }
 
 bool Same(const ProxySettings& a, const ProxySettings& b) {
@@ -96,6 +97,9 @@ TEST_F(SettingsStoreTest, SavedSettingsLoadBackUnchanged) {
   saved.SendMachine = 2;
   saved.ProxyPort = 70000;
   saved.SpaceConvertAll = 0;
+  SetText(saved.ListenAddress, u"*");
+  saved.ListenPort = 3128;
+  SetText(saved.AllowedClients, u"192.0.2.0/24; 2001:db8::7");
   ReplaceSettings(saved);
   SaveSettings();
 

@@ -50,13 +50,38 @@ bool AllZero(std::span<const uint8_t> bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
 }
 
+constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+
 }  // namespace
+
+void SetIpAddress(std::span<const uint8_t> bytes, IpAddress* out) {
+  *out = IpAddress{};
+  if (bytes.size() == 16 && std::equal(bytes.begin(), bytes.begin() + 12, kMappedPrefix))
+    bytes = bytes.subspan(12);
+  if (bytes.size() != 4 && bytes.size() != 16) return;
+  std::copy(bytes.begin(), bytes.end(), out->bytes);
+  out->length = static_cast<uint8_t>(bytes.size());
+}
+
+bool IsLoopbackAddress(const IpAddress& a) {
+  if (a.length == 4) return a.bytes[0] == 127;
+  return a.length == 16 && AllZero({a.bytes, 15}) && a.bytes[15] == 1;
+}
+
+bool IsUnspecifiedAddress(const IpAddress& a) {
+  if (a.length == 4) return a.bytes[0] == 0;
+  return a.length == 16 && AllZero(a.Bytes());
+}
+
+bool IsLinkLocalAddress(const IpAddress& a) {
+  if (a.length == 4) return a.bytes[0] == 169 && a.bytes[1] == 254;
+  return a.length == 16 && a.bytes[0] == 0xfe && (a.bytes[1] & 0xc0) == 0x80;
+}
 
 void FormatAddressAndPort(std::span<const uint8_t> address, uint16_t port, std::span<char> out) {
   if (out.empty()) return;
   Text text{out};
   out[0] = '\0';
-  constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
   if (address.size() == 16 && std::equal(address.begin(), address.begin() + 12, kMappedPrefix))
     address = address.subspan(12);
   if (AllZero(address)) {
