@@ -61,7 +61,8 @@ TEST_F(RewritingProxyTest, PageMemoryLooksPastInterimAnswers) {
 TEST_F(RewritingProxyTest, DeviceLinesGoUnlessSendMachine) {
   TestOrigin origin("HTTP/1.0 204 No Content\r\n\r\n");
   const std::string device =
-      "UA-OS: CE\r\nUA-color: color16\r\nUA-pixels: 240x320\r\nUA-CPU: ARM\r\n";
+      "UA-OS: CE\r\nUA-color: color16\r\nUA-pixels: 240x320\r\nUA-CPU: ARM\r\n"
+      "sec-ch-ua-platform: \"Linux\"\r\n";
   Get(origin, "/a", device);
   EXPECT_EQ(origin.Request(0), Closing("GET /a HTTP/1.0\r\n" + HostLine(origin) + "\r\n"));
 
@@ -79,7 +80,7 @@ TEST_F(RewritingProxyTest, UserAgentReplacedAfterReferer) {
   SetUAName(settings, u"Corvane/1.0");
   ReplaceSettings(settings);
   SetLastPageUrl("http://shop.example/");
-  Get(origin, "/a", "User-Agent: Browser/4\r\n");
+  Get(origin, "/a", "User-Agent: Browser/4\r\nsec-ch-ua: \"Browser\";v=\"4\"\r\n");
   EXPECT_EQ(
       origin.Request(0),
       Closing("GET /a HTTP/1.0\r\nReferer: http://shop.example/\r\nUser-Agent: Corvane/1.0\r\n" +
