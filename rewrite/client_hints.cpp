@@ -46,6 +46,9 @@ constexpr ClientHint kClientHints[] = {
     {"Sec-CH-UA-Full-Version-List", Tells::kBrowser},
 };
 
+// The answer lines by which a site asks for hints, the second also for the request again.
+constexpr std::string_view kHintRequests[] = {"Accept-CH", "Critical-CH"};
+
 }  // namespace
 
 void RemoveClientHints(std::span<char> chunk) {
@@ -63,4 +66,11 @@ void RemoveClientHints(std::span<char> chunk) {
   size_t length = RemoveHeaderLines(chunk.first(text.size()), HeadLines(text).size(),
                                     std::span<const std::string_view>(withheld, count));
   chunk[length] = '\0';
+}
+
+size_t RemoveHintRequests(std::span<char> answer) {
+  if (CurrentSettings().SendMachine != 0) return answer.size();
+  size_t headEnd = std::string_view(answer.data(), answer.size()).find("\r\n\r\n");
+  if (headEnd == std::string_view::npos) return answer.size();
+  return RemoveHeaderLines(answer, headEnd + 2, kHintRequests);
 }

@@ -61,4 +61,34 @@ TEST_F(FilterTest, ClientHintsFollowSendMachineAndChangeUA) {
     Run(row);
 }
 
+TEST_F(FilterTest, AnswersAskForNoHintsUnlessSendMachine) {
+  using namespace std::string_literals;
+  struct Row {
+    const char* behaviour;
+    int32_t sendMachine;
+    std::string in;
+    std::string out;
+  } rows[] = {
+      {"both go, any letter case, every one; the body passes whole", 0,
+       "HTTP/1.1 200 OK\r\naccept-ch: Sec-CH-UA-Arch\r\nContent-Type: text/html\r\n"
+       "CRITICAL-CH: Sec-CH-UA-Arch\r\nAccept-CH: DPR\r\n\r\n<p>\0\r\nAccept-CH: DPR\r\n"s,
+       "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<p>\0\r\nAccept-CH: DPR\r\n"s},
+      {"names that only start like them stay", 0,
+       "HTTP/1.1 200 OK\r\nAccept-CH-Lifetime: 86400\r\nX-Accept-CH: DPR\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nAccept-CH-Lifetime: 86400\r\nX-Accept-CH: DPR\r\n\r\n"},
+      {"a head not whole here is left as it came", 0,
+       "HTTP/1.1 200 OK\r\nAccept-CH: DPR\r\nContent-Ty",
+       "HTTP/1.1 200 OK\r\nAccept-CH: DPR\r\nContent-Ty"},
+      {"SendMachine on: the site may ask", 1,
+       "HTTP/1.1 200 OK\r\nAccept-CH: DPR\r\nCritical-CH: DPR\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nAccept-CH: DPR\r\nCritical-CH: DPR\r\n\r\n"},
+  };
+  for (const Row& row : rows) {
+    ReplaceSettings(Hints(row.sendMachine, 0));
+    std::vector<char> answer(row.in.begin(), row.in.end());
+    size_t length = RemoveHintRequests(answer);
+    EXPECT_EQ(std::string(answer.data(), length), row.out) << row.behaviour;
+  }
+}
+
 }  // namespace

@@ -73,6 +73,22 @@ TEST_F(RewritingProxyTest, DeviceLinesGoUnlessSendMachine) {
   EXPECT_EQ(origin.Request(1), Closing("GET /b HTTP/1.0\r\n" + device + HostLine(origin) + "\r\n"));
 }
 
+// The browser gets the answer without the lines that ask for hints; the page memory sees it as
+// it came.
+TEST_F(RewritingProxyTest, AnswersAskForNoClientHintsUnlessSendMachine) {
+  const std::string asking = "Accept-CH: Sec-CH-UA-Arch\r\nCritical-CH: Sec-CH-UA-Arch\r\n";
+  TestOrigin origin("HTTP/1.0 200 OK\r\n" + asking + "Content-Type: text/html\r\n\r\n<p>hi</p>");
+  EXPECT_EQ(Get(origin, "/asks.html"),
+            Closing("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<p>hi</p>"));
+  EXPECT_EQ(RememberedPage(), Site(origin) + "/asks.html");
+
+  ProxySettings settings;
+  settings.SendMachine = 1;
+  ReplaceSettings(settings);
+  EXPECT_EQ(Get(origin, "/asks.html"),
+            Closing("HTTP/1.0 200 OK\r\n" + asking + "Content-Type: text/html\r\n\r\n<p>hi</p>"));
+}
+
 TEST_F(RewritingProxyTest, UserAgentReplacedAfterReferer) {
   TestOrigin origin("HTTP/1.0 204 No Content\r\n\r\n");
   ProxySettings settings;
