@@ -2,44 +2,26 @@
 
 #include <cstring>
 
+#include "core/header_removal.h"
 #include "core/toolkit.h"
 
 namespace {
 
-constexpr std::string_view kHopByHopNames[] = {"Connection:", "Proxy-Connection:", "Keep-Alive:"};
-
-bool IsHopByHopLine(std::string_view line) {
-  for (std::string_view name : kHopByHopNames) {
-    if (line.size() >= name.size() && MatchNoCase(line, name, static_cast<int>(name.size())) == 1)
-      return true;
-  }
-  return false;
-}
+constexpr std::string_view kHopByHopNames[] = {"Connection", "Proxy-Connection", "Keep-Alive"};
 
 }  // namespace
 
 bool ReplaceConnectionLines(std::span<char> buffer, size_t* length) {
   size_t n = *length;
-  std::string_view bytes(buffer.data(), n);
-  size_t headEnd = bytes.find("\r\n\r\n");
+  size_t headEnd = std::string_view(buffer.data(), n).find("\r\n\r\n");
   if (headEnd == std::string_view::npos) return false;
   if (n + kConnectionCloseLine.size() >= buffer.size()) return false;
-  // Header lines start after each "\r\n" up to the blank line; the first line is never one.
-  size_t line = bytes.find("\r\n") + 2;
-  while (line < headEnd + 2) {
-    size_t next = std::string_view(buffer.data(), n).find("\r\n", line) + 2;
-    if (IsHopByHopLine(std::string_view(buffer.data() + line, next - line))) {
-      std::memmove(buffer.data() + line, buffer.data() + next, n - next);
-      n -= next - line;
-      headEnd -= next - line;
-    } else {
-      line = next;
-    }
-  }
-  size_t at = headEnd + 2;
-  std::memmove(buffer.data() + at + kConnectionCloseLine.size(), buffer.data() + at, n - at);
+  // The header lines end where the blank line starts; the closing line goes there.
+  size_t kept = RemoveHeaderLines(buffer.first(n), headEnd + 2, kHopByHopNames);
+  size_t at = headEnd + 2 - (n - kept);
+  std::memmove(buffer.data() + at + kConnectionCloseLine.size(), buffer.data() + at, kept - at);
   std::memcpy(buffer.data() + at, kConnectionCloseLine.data(), kConnectionCloseLine.size());
-  *length = n + kConnectionCloseLine.size();
+  *length = kept + kConnectionCloseLine.size();
   return true;
 }
 

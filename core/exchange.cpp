@@ -182,8 +182,9 @@ struct AnswerWatch {
 };
 
 // The final answer's first bytes within the chunk of length n: the page memory sees them as
-// they arrived, then the head tells the client that the connection closes after this answer.
-// Interim answers before it pass as they are. Returns the length to send.
+// they arrived, then the rewriting edits them and the head tells the client that the connection
+// closes after this answer. Interim answers before it pass as they are. Returns the length to
+// send.
 size_t LookAtAnswer(Worker& w, size_t n, AnswerWatch* watch) {
   size_t start = FinalAnswerStart({w.chunk, n});
   if (start == n) return n;  // interim answers alone: the final one is still to come
@@ -193,6 +194,8 @@ size_t LookAtAnswer(Worker& w, size_t n, AnswerWatch* watch) {
   if (w.run.hooks.noteFirstAnswer != nullptr)
     w.run.hooks.noteFirstAnswer({w.chunk + start, n - start}, TextIn(w.requestAddress));
   size_t length = n - start;
+  if (w.run.hooks.editFirstAnswer != nullptr)
+    length = w.run.hooks.editFirstAnswer({w.chunk + start, length});
   ReplaceConnectionLines({w.chunk + start, kChunkBufferSize - start}, &length);
   return start + length;
 }

@@ -50,6 +50,8 @@ struct ExchangeHooks {
   void (*repairObjectAddress)(std::span<char> chunk, std::span<char> requestAddress);
   // Sees the bytes of the first answer chunk as they arrived, before the client gets them.
   void (*noteFirstAnswer)(std::string_view answer, std::string_view requestAddress);
+  // Then edits those bytes in place and returns their length, which can only shrink.
+  size_t (*editFirstAnswer)(std::span<char> answer);
 };
 
 // Installs the hooks; call before StartProxyServer, while no worker runs.

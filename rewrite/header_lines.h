@@ -12,6 +12,10 @@ inline constexpr size_t kNoLine = std::string_view::npos;
 
 enum class NameCase { kExact, kAnyCase };
 
+// The request line and header lines, each with its line end; the whole text when the chunk ends
+// before the blank line.
+std::string_view HeadLines(std::string_view text);
+
 // The offset of the first header line that begins with name, or kNoLine.
 size_t FindHeaderLine(std::string_view text, std::string_view name,
                       NameCase nameCase = NameCase::kExact);

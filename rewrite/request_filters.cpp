@@ -7,6 +7,7 @@
 #include "core/settings.h"
 #include "core/toolkit.h"
 #include "platform/text_convert.h"
+#include "rewrite/client_hints.h"
 #include "rewrite/form_conversion.h"
 #include "rewrite/header_lines.h"
 
@@ -91,6 +92,7 @@ void ApplyRequestFilters(std::span<char> chunk) {
   RepairTilde();
   AddReferer(chunk);
   RemoveDeviceHeaders(chunk);
+  RemoveClientHints(chunk);
   ReplaceUserAgent(chunk);
   ConvertFormSpaces(chunk);
 }

@@ -1,6 +1,7 @@
 #include "rewrite/rewriting.h"
 
 #include "core/server.h"
+#include "rewrite/client_hints.h"
 #include "rewrite/page_memory.h"
 #include "rewrite/request_filters.h"
 
@@ -9,5 +10,6 @@ void InstallRewriting() {
       .applyRequestFilters = ApplyRequestFilters,
       .repairObjectAddress = RepairObjectAddress,
       .noteFirstAnswer = NoteFirstAnswer,
+      .editFirstAnswer = RemoveHintRequests,
   });
 }

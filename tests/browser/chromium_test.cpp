@@ -64,6 +64,17 @@ TEST_F(ChromiumTest, ConfiguredUserAgentReplacesTheBrowsers) {
   }
 }
 
+// A loopback site counts as secure, so Chromium sends it client hints over plain HTTP too.
+TEST_F(ChromiumTest, ClientHintsReachTheSiteOnlyWhereTheSettingsLetThem) {
+  for (const HintSettings& row : kHintSettings) {
+    UseHintSettings(row);
+    SiteOrigin site;
+    ServeHintsPage(site);
+    EXPECT_NE(Browse(site.Base() + "/hints.html").find("hints page"), std::string::npos);
+    ExpectHintsAsSettingsSay(site, row);
+  }
+}
+
 // The browser encodes "?" as "%3F"; the proxy turns each back into "+" and declares the body's
 // new length, so the site reads exactly the body that came.
 TEST_F(ChromiumTest, FormPostIsConvertedWithMatchingLength) {

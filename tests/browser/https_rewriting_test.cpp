@@ -118,11 +118,21 @@ class InspectionTest : public RealClientTest {
     return run;
   }
 
+  // Chromium, when it and the certutil that registers the authority with it are installed;
+  // otherwise empty, with what is missing in missing_.
+  std::string ChromiumWithCertutil() {
+    std::string chromium = FindTool("chromium");
+    if (chromium.empty()) missing_ = "chromium is not installed (Debian package chromium)";
+    if (FindTool("certutil").empty()) missing_ = "certutil is missing (libnss3-tools)";
+    return missing_.empty() ? chromium : "";
+  }
+
   ScratchDir config_;
   ScratchDir dir_;
   TestAuthority origins_;
   std::string proxyAuthority_;
   std::string curl_;
+  std::string missing_;
 };
 
 TEST_F(InspectionTest, CurlRequestsInsideTlsAreRewrittenLikePlainOnes) {
@@ -285,9 +295,8 @@ TEST_F(InspectionTest, AClientGoneBeforeItsAnswerLeavesTheProxyServing) {
 }
 
 TEST_F(InspectionTest, ChromiumTrustingTheAuthorityFollowsALinkWithTheProxysReferer) {
-  std::string chromium = FindTool("chromium");
-  if (chromium.empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
-  if (FindTool("certutil").empty()) GTEST_SKIP() << "certutil is missing (libnss3-tools)";
+  std::string chromium = ChromiumWithCertutil();
+  if (chromium.empty()) GTEST_SKIP() << missing_;
   UseUserAgent("Corvane-Test/3.0");
   SiteOrigin site(origins_.Issue("127.0.0.1"));
   site.Serve("/first.html",
@@ -302,6 +311,22 @@ TEST_F(InspectionTest, ChromiumTrustingTheAuthorityFollowsALinkWithTheProxysRefe
   auto second = site.WaitFor("/second.html");
   ASSERT_TRUE(second);
   EXPECT_EQ(HeaderValue(second->head, "User-Agent"), "Corvane-Test/3.0");
+}
+
+// Browsers send client hints to secure sites alone, so inspected HTTPS is where they matter most:
+// there they go as the settings say, as on plain HTTP.
+TEST_F(InspectionTest, ChromiumSendsTheSiteOnlyTheClientHintsTheSettingsLetPass) {
+  std::string chromium = ChromiumWithCertutil();
+  if (chromium.empty()) GTEST_SKIP() << missing_;
+  for (const HintSettings& row : kHintSettings) {
+    UseHintSettings(row);
+    SiteOrigin site(origins_.Issue("127.0.0.1"));
+    ServeHintsPage(site);
+    ToolRun run = RunChromium(chromium, port_, site.Base() + "/hints.html", 0, proxyAuthority_);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("hints page"), std::string::npos) << run.out << run.err;
+    ExpectHintsAsSettingsSay(site, row);
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -46,6 +47,62 @@ inline void ServeGallery(SiteOrigin& site, const std::string& target, int count)
   site.Serve(target, HtmlPage(body));
 }
 
+// The client hints Chromium sends once a page has asked for every one, listed as Accept-CH lists
+// them: those that describe the device, and those that name the real browser.
+inline const std::string kDeviceHints =
+    "Sec-CH-UA-Platform, Sec-CH-UA-Platform-Version, Sec-CH-UA-Arch, Sec-CH-UA-Bitness, "
+    "Sec-CH-UA-Model, Sec-CH-UA-WoW64, Sec-CH-UA-Form-Factors, Sec-CH-UA-Mobile, "
+    "Sec-CH-Viewport-Width, Sec-CH-Viewport-Height, Sec-CH-Width, Sec-CH-DPR, "
+    "Sec-CH-Device-Memory, Viewport-Width, Width, DPR, Device-Memory";
+inline const std::string kBrowserHints =
+    "Sec-CH-UA, Sec-CH-UA-Full-Version, Sec-CH-UA-Full-Version-List";
+
+// /hints.html asks for every hint in its answer head (Accept-CH, and Critical-CH for one: a
+// browser that did not send it asks again at once) and in its markup, which passes any proxy;
+// its image, /hint.gif, has a width from the layout.
+inline void ServeHintsPage(SiteOrigin& site) {
+  std::string all = kDeviceHints + ", " + kBrowserHints;
+  site.Serve("/hints.html",
+             {"text/html",
+              "<!DOCTYPE html><html><head><meta http-equiv=Accept-CH content='" + all +
+                  "'></head><body><img src=/hint.gif sizes=100px srcset='/hint.gif 1w'>"
+                  "<p>hints page</p></body></html>",
+              "200 OK", "Accept-CH: " + all + "\r\nCritical-CH: Sec-CH-UA-Arch\r\n"});
+  site.Serve("/hint.gif", Pixel());
+}
+
+// The settings the hints page is browsed with.
+struct HintSettings {
+  int32_t sendMachine;
+  int32_t changeUA;
+};
+inline constexpr HintSettings kHintSettings[] = {{0, 0}, {0, 1}, {1, 0}};
+
+// What the origin got once the browser had shown the hints page: a hint the settings withhold
+// in no request, every other one in the image's. The site's Critical-CH reached the browser, and
+// so had it ask for the page again, only where the settings let hints pass.
+inline void ExpectHintsAsSettingsSay(SiteOrigin& site, const HintSettings& row) {
+  std::string settings = "SendMachine " + std::to_string(row.sendMachine) + ", ChangeUA " +
+                         std::to_string(row.changeUA);
+  ASSERT_TRUE(site.WaitFor("/hint.gif")) << settings;
+  int pages = 0;
+  for (const SeenRequest& r : site.Requests()) {
+    pages += r.target == "/hints.html" ? 1 : 0;
+    auto expect = [&](std::string_view names, bool pass) {
+      if (pass && r.target != "/hint.gif") return;
+      for (size_t at = 0, end = 0; at < names.size(); at = end + 2) {
+        end = std::min(names.find(", ", at), names.size());
+        std::string_view name = names.substr(at, end - at);
+        EXPECT_EQ(HeaderCount(r.head, name), pass ? 1 : 0)
+            << settings << ": " << name << " in " << r.head;
+      }
+    };
+    expect(kDeviceHints, row.sendMachine != 0);
+    expect(kBrowserHints, row.changeUA == 0);
+  }
+  EXPECT_EQ(pages, row.sendMachine != 0 ? 2 : 1) << settings;
+}
+
 class RealClientTest : public ::ProxyTest {
  protected:
   void SetUp() override {
@@ -65,6 +122,13 @@ class RealClientTest : public ::ProxyTest {
     ProxySettings s = CurrentSettings();
     s.ChangeUA = 1;
     SingleByteToWide(name, s.UAName);
+    ReplaceSettings(s);
+  }
+  static void UseHintSettings(const HintSettings& row) {
+    ProxySettings s = CurrentSettings();
+    s.SendMachine = row.sendMachine;
+    s.ChangeUA = row.changeUA;
+    SingleByteToWide("Corvane-Test/4.0", s.UAName);
     ReplaceSettings(s);
   }
   static void UseSpaceConvert(bool all) {

@@ -374,13 +374,14 @@ void SiteOrigin::Converse(int fd) {
       SiteAnswer answer = AnswerFor(seen.target);
       if (manner_ == Manner::kCloseDelimited) {
         stream.Write("HTTP/1.0 " + answer.status + "\r\nContent-Type: " + answer.contentType +
-                     "\r\n\r\n" + answer.body);
+                     "\r\n" + answer.headLines + "\r\n" + answer.body);
         break;
       }
       if (manner_ == Manner::kKeepsAlive) closing = false;
       std::string bytes = "HTTP/1.1 " + answer.status + "\r\nContent-Type: " + answer.contentType +
                           "\r\nContent-Length: " + std::to_string(answer.body.size()) + "\r\n" +
-                          (closing ? "Connection: close\r\n" : "") + "\r\n" + answer.body;
+                          answer.headLines + (closing ? "Connection: close\r\n" : "") + "\r\n" +
+                          answer.body;
       if (!stream.Write(bytes) || closing) break;
     }
   }

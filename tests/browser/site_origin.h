@@ -23,6 +23,7 @@ struct SiteAnswer {
   std::string contentType = "text/html";
   std::string body;
   std::string status = "200 OK";
+  std::string headLines{};  // more lines for the answer's head, each ending in "\r\n"
 };
 
 struct SeenRequest {

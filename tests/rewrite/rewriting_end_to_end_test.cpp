@@ -61,7 +61,8 @@ TEST_F(RewritingProxyTest, PageMemoryLooksPastInterimAnswers) {
 TEST_F(RewritingProxyTest, DeviceLinesGoUnlessSendMachine) {
   TestOrigin origin("HTTP/1.0 204 No Content\r\n\r\n");
   const std::string device =
-      "UA-OS: CE\r\nUA-color: color16\r\nUA-pixels: 240x320\r\nUA-CPU: ARM\r\n";
+      "UA-OS: CE\r\nUA-color: color16\r\nUA-pixels: 240x320\r\nUA-CPU: ARM\r\n"
+      "sec-ch-ua-platform: \"Linux\"\r\n";
   Get(origin, "/a", device);
   EXPECT_EQ(origin.Request(0), Closing("GET /a HTTP/1.0\r\n" + HostLine(origin) + "\r\n"));
 
@@ -72,6 +73,22 @@ TEST_F(RewritingProxyTest, DeviceLinesGoUnlessSendMachine) {
   EXPECT_EQ(origin.Request(1), Closing("GET /b HTTP/1.0\r\n" + device + HostLine(origin) + "\r\n"));
 }
 
+// The browser gets the answer without the lines that ask for hints; the page memory sees it as
+// it came.
+TEST_F(RewritingProxyTest, AnswersAskForNoClientHintsUnlessSendMachine) {
+  const std::string asking = "Accept-CH: Sec-CH-UA-Arch\r\nCritical-CH: Sec-CH-UA-Arch\r\n";
+  TestOrigin origin("HTTP/1.0 200 OK\r\n" + asking + "Content-Type: text/html\r\n\r\n<p>hi</p>");
+  EXPECT_EQ(Get(origin, "/asks.html"),
+            Closing("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<p>hi</p>"));
+  EXPECT_EQ(RememberedPage(), Site(origin) + "/asks.html");
+
+  ProxySettings settings;
+  settings.SendMachine = 1;
+  ReplaceSettings(settings);
+  EXPECT_EQ(Get(origin, "/asks.html"),
+            Closing("HTTP/1.0 200 OK\r\n" + asking + "Content-Type: text/html\r\n\r\n<p>hi</p>"));
+}
+
 TEST_F(RewritingProxyTest, UserAgentReplacedAfterReferer) {
   TestOrigin origin("HTTP/1.0 204 No Content\r\n\r\n");
   ProxySettings settings;
@@ -79,7 +96,7 @@ TEST_F(RewritingProxyTest, UserAgentReplacedAfterReferer) {
   SetUAName(settings, u"Corvane/1.0");
   ReplaceSettings(settings);
   SetLastPageUrl("http://shop.example/");
-  Get(origin, "/a", "User-Agent: Browser/4\r\n");
+  Get(origin, "/a", "User-Agent: Browser/4\r\nsec-ch-ua: \"Browser\";v=\"4\"\r\n");
   EXPECT_EQ(
       origin.Request(0),
       Closing("GET /a HTTP/1.0\r\nReferer: http://shop.example/\r\nUser-Agent: Corvane/1.0\r\n" +
