@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/access_rules.h"
+#include "core/answer_framing.h"
 #include "core/connection_close.h"
 #include "core/failure_advice.h"
 #include "core/failure_page.h"
@@ -147,10 +148,11 @@ long PrepareHead(Worker& w, long received) {
   if (tail > 0) std::memcpy(w.rawTail, nul, static_cast<size_t>(tail));
 
   // The rewriting never takes the room that the closing line needs.
-  std::span<char> rewritable(w.chunk, kChunkBufferSize - kConnectionCloseLine.size());
+  std::span<char> rewritable(w.chunk, kChunkBufferSize - kConnectionLineRoom);
   const ExchangeHooks& hooks = w.run.hooks;
   if (hooks.applyRequestFilters != nullptr) hooks.applyRequestFilters(rewritable);
   GetRequestAddress(TextIn(w.chunk), w.requestAddress);
+  w.headRequest = TextIn(w.chunk).starts_with("HEAD ");
   if (hooks.repairObjectAddress != nullptr)
     hooks.repairObjectAddress(rewritable, std::span<char>(w.requestAddress));
   ForceConnectionClose(w.chunk);
@@ -179,6 +181,8 @@ bool ForwardHead(Worker& w, long received) {
 struct AnswerWatch {
   bool awaitingFinal = true;  // no final answer has begun yet: interim ones may come first
   bool large = false;         // the final answer's first chunk was full: more will come
+  bool switched = false;      // "101 Switching Protocols": another protocol, never looked into
+  AnswerFraming framing;      // where the final answer ends
 };
 
 // The final answer's first bytes within the chunk of length n: the page memory sees them as
@@ -190,9 +194,20 @@ size_t LookAtAnswer(Worker& w, size_t n, AnswerWatch* watch) {
   if (start == n) return n;  // interim answers alone: the final one is still to come
   watch->awaitingFinal = false;
   if (start == std::string_view::npos) return n;  // an interim head cut off: not looked into
-  watch->large = n == kChunkReceiveLimit;
+  std::string_view answer(w.chunk + start, n - start);
+  size_t headEnd = answer.find("\r\n\r\n");
+  if (answer.starts_with("HTTP/1.1 101") || answer.starts_with("HTTP/1.0 101")) {
+    watch->switched = true;  // its head keeps "Connection: Upgrade", and its bytes pass as they are
+    return n;
+  }
+  if (headEnd != std::string_view::npos) {
+    watch->framing.StartAnswer(answer.substr(0, headEnd + 4), w.headRequest);
+    watch->framing.Feed(answer.substr(headEnd + 4));
+  }
+  // Chunks are followed byte by byte; anything else large goes on through the kernel.
+  watch->large = n == kChunkReceiveLimit && !watch->framing.NeedsBytes();
   if (w.run.hooks.noteFirstAnswer != nullptr)
-    w.run.hooks.noteFirstAnswer({w.chunk + start, n - start}, TextIn(w.requestAddress));
+    w.run.hooks.noteFirstAnswer(answer, TextIn(w.requestAddress));
   size_t length = n - start;
   if (w.run.hooks.editFirstAnswer != nullptr)
     length = w.run.hooks.editFirstAnswer({w.chunk + start, length});
@@ -200,17 +215,18 @@ size_t LookAtAnswer(Worker& w, size_t n, AnswerWatch* watch) {
   return start + length;
 }
 
-// What MoveAnswer returns when told not to wait and nothing was there.
+// What MoveAnswer returns when nothing was there yet.
 constexpr int kNothingThere = 2;
 
-// Moves the next piece of the answer to the client, waiting for it up to waitMs (-1: as long as
-// the idle bound allows). 1 when moved, 0 when the origin has closed, -1 when the exchange
-// failed, kNothingThere when waitMs is 0 and nothing had come.
+// Moves the next piece of the answer to the client, waiting for it up to waitMs. 1 when moved,
+// 0 when the origin has closed, -1 when the exchange failed, kNothingThere when nothing had come
+// (over TLS, a record that carried no data, such as a session ticket).
 int MoveAnswer(Worker& w, AnswerWatch* watch, SplicePipe* pipe, int waitMs) {
-  // A large answer goes on through the kernel, unexamined, until the client fails; then
-  // the plain relay takes over again.
+  // A large answer goes on through the kernel, unexamined but counted, until the client fails;
+  // then the plain relay takes over again.
   if (watch->large) {
     long moved = SpliceServerToClient(w, pipe);
+    if (moved > 0) watch->framing.Skip(static_cast<uint64_t>(moved));
     if (moved >= 0) return moved > 0 ? 1 : 0;
     if (moved == -1 || (moved == kSpliceSinkFailed && LastErrorCode() != kErrorConnectionReset))
       return -1;
@@ -221,7 +237,10 @@ int MoveAnswer(Worker& w, AnswerWatch* watch, SplicePipe* pipe, int waitMs) {
   if (received == kReceiveTimedOut) return kNothingThere;
   if (received <= 0) return received == 0 ? 0 : -1;
   size_t length = static_cast<size_t>(received);
-  if (watch->awaitingFinal) length = LookAtAnswer(w, length, watch);
+  if (watch->awaitingFinal)
+    length = LookAtAnswer(w, length, watch);
+  else if (!watch->switched)
+    watch->framing.Feed({w.chunk, length});
   return SendTo(w, Side::kClient, {w.chunk, length}) ? 1 : -1;
 }
 
@@ -229,7 +248,8 @@ int MoveAnswer(Worker& w, AnswerWatch* watch, SplicePipe* pipe, int waitMs) {
 // client's half-close as much as by its length. False when the client has closed its side (the
 // origin is told so) and nothing more comes; *failed when it failed.
 bool MoveRequest(Worker& w, bool* failed) {
-  long received = ReceiveFrom(w, Side::kClient, {w.chunk, kChunkReceiveLimit});
+  long received = ReceiveFrom(w, Side::kClient, {w.chunk, kChunkReceiveLimit}, 0);
+  if (received == kReceiveTimedOut) return true;  // a TLS record without data
   if (received < 0) {
     *failed = true;
     return false;
@@ -240,6 +260,18 @@ bool MoveRequest(Worker& w, bool* failed) {
   }
   *failed = !SendTo(w, Side::kServer, {w.chunk, static_cast<size_t>(received)});
   return !*failed;
+}
+
+// The origin has closed: whether what the client got is the whole answer. A cut one (short of
+// its framing's end, or any end over TLS without the origin's goodbye where only the close could
+// tell) must never look whole to the client.
+bool AnswerWhole(const Worker& w, const AnswerWatch& watch) {
+  if (watch.awaitingFinal || watch.switched) return true;  // nothing of an answer to cut
+  AnswerFraming::End end = watch.framing.Where();
+  if (end == AnswerFraming::End::kOpen) return false;
+  if (end == AnswerFraming::End::kUntilClose && w.serverTls.Active())
+    return w.serverTls.EndedWithGoodbye();
+  return true;
 }
 
 // After the head, bytes move both ways at once, as in a tunnel, until the origin has closed:
@@ -259,13 +291,27 @@ bool RelayBothWays(Worker& w) {
     }
     if (ready <= 0) break;  // nothing moved for the idle time, or the wait failed
     if ((ready & kServerReady) != 0) {
-      int moved = MoveAnswer(w, &watch, &pipe, -1);
+      int moved = MoveAnswer(w, &watch, &pipe, 0);
       // The origin's next bytes, or its end, have often come meanwhile: a small answer's end is
       // there as soon as its bytes are. Taking them at once saves a wait; the splice path
       // blocks, so it waits as before.
       if (moved == 1 && !watch.large) moved = MoveAnswer(w, &watch, &pipe, 0);
-      if (moved == 0) return true;
-      if (moved < 0) break;
+      if (moved == 0) {
+        if (AnswerWhole(w, watch)) {
+          // Over TLS the client hears our goodbye only when the origin said its own.
+          if (w.serverTls.Active() && !w.serverTls.EndedWithGoodbye()) w.clientTls.Abort();
+          return true;
+        }
+        break;
+      }
+      if (moved < 0) {
+        // An origin that failed before answering is explained when the reason is known.
+        if (watch.awaitingFinal && w.serverTls.AskedForClientCertificate()) {
+          AnswerFailure(w, FailureKind::kClientCertificate, nullptr);
+          return false;
+        }
+        break;
+      }
     }
     if ((ready & kClientReady) != 0) {
       bool failed = false;
@@ -293,19 +339,27 @@ void ForgetEarlierExchange(Worker& w) {
   w.targetHost[0] = '\0';
   w.targetPort = 0;
   w.viaUpstream = false;
+  w.headRequest = false;
+  w.tunnelPlain = false;
 }
 
 }  // namespace
 
 void EndExchange(Worker& w) {
-  w.serverTls.Close();
-  w.clientTls.Close();
-  ReportFailure(nullptr, &w.client, &w.server);
+  // No goodbye and a reset: whatever the client got, it must not take it for whole.
+  w.serverTls.Abort();
+  w.clientTls.Abort();
+  ForgetExchange(w);
+  ResetConnection(&w.client);
+  ReportFailure(nullptr, nullptr, &w.server);
 }
 
 long ReceiveHead(Worker& w) {
-  auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(w.run.options.headTimeoutMs);
+  return ReceiveHead(
+      w, std::chrono::steady_clock::now() + std::chrono::milliseconds(w.run.options.headTimeoutMs));
+}
+
+long ReceiveHead(Worker& w, std::chrono::steady_clock::time_point deadline) {
   size_t received = 0;
   size_t wanted = 0;  // known once the head is complete
   for (;;) {
@@ -417,6 +471,7 @@ void FinishExchange(Worker& w) {
   w.server.Close();  // the origin's data was read to its end, or is not wanted any more
   EndSendingTo(w, Side::kClient);
   w.clientTls.Close();  // what the client still sends is read raw and dropped from here on
+  ForgetExchange(w);
   if (CloseLater(w.client, w.run.options.closeDelayMs)) return;
   // No room with the closer: this thread keeps the connection for the delay itself.
   auto deadline =
@@ -434,6 +489,7 @@ void FinishExchange(Worker& w) {
 
 void ServeExchange(Worker& w) {
   ForgetEarlierExchange(w);
+  TrackExchange(w);
   // Clients on this machine share one page memory; each other has its own.
   w.remoteClient = w.clientAddress.length != 0 && !IsLocalClient(w.clientAddress);
   UsePageMemoryOf(w.remoteClient ? w.clientAddress : IpAddress{});

@@ -6,8 +6,8 @@
 #include "platform/text_convert.h"
 
 std::u16string_view ExchangeAdvice(FailureKind kind, bool viaUpstream) {
-  if (viaUpstream && kind != FailureKind::kNoHost && kind != FailureKind::kUnverified &&
-      kind != FailureKind::kTlsFailed)
+  if (viaUpstream && (kind == FailureKind::kRefused || kind == FailureKind::kUnreachable ||
+                      kind == FailureKind::kTimedOut || kind == FailureKind::kNotFound))
     return u"上位プロキシにつながりません。設定の「PROXY利用」のホスト名とポートを確かめてください"
            u"。";
   switch (kind) {
@@ -28,6 +28,10 @@ std::u16string_view ExchangeAdvice(FailureKind kind, bool viaUpstream) {
       return u"サーバーとの TLS の接続に失敗したため、何も送りませんでした。";
     case FailureKind::kNoTunnel:
       return u"上位プロキシがこのサーバーへの接続を開きませんでした。";
+    case FailureKind::kClientCertificate:
+    case FailureKind::kOldTls:
+    case FailureKind::kOnlyHttp2:
+    case FailureKind::kNotHttp1:
     case FailureKind::kBadPort:
     case FailureKind::kNotAllowed:
     case FailureKind::kForbidden:

@@ -42,6 +42,17 @@ Words WordsFor(FailureKind kind) {
       return {"502 Bad Gateway", "failed the TLS handshake, so nothing was sent to it"};
     case FailureKind::kNoTunnel:
       return {"502 Bad Gateway", "could not be reached through the upstream proxy"};
+    case FailureKind::kClientCertificate:
+      return {"502 Bad Gateway",
+              "asked for a client certificate, which only the browser holds; put the host on "
+              "the bypass list (InspectBypass) and the browser answers it itself"};
+    case FailureKind::kOldTls:
+      return {"502 Bad Gateway", "offers nothing newer than TLS 1.1, which is not safe to use"};
+    case FailureKind::kOnlyHttp2:
+      return {"502 Bad Gateway", "speaks HTTP/2 alone, which inspection does not speak yet"};
+    case FailureKind::kNotHttp1:
+      return {"505 HTTP Version Not Supported",
+              "was asked for in a protocol other than HTTP/1.x, which inspection does not speak"};
   }
   return {"502 Bad Gateway", "could not be reached"};
 }

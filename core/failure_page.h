@@ -18,9 +18,13 @@ enum class FailureKind {
   kForbidden,    // 403: a client from elsewhere asked for this machine's own services
   kLoop,         // 508: the target is the proxy itself
   // Inspected HTTPS only, each sending the origin not one byte of the request:
-  kUnverified,  // 502: the origin's certificate failed verification
-  kTlsFailed,   // 502: the TLS handshake with the origin failed
-  kNoTunnel,    // 502: the upstream proxy opened no tunnel to the origin
+  kUnverified,         // 502: the origin's certificate failed verification
+  kTlsFailed,          // 502: the TLS handshake with the origin failed
+  kNoTunnel,           // 502: the upstream proxy opened no tunnel to the origin
+  kClientCertificate,  // 502: the origin asked for a client certificate
+  kOldTls,             // 502: the origin offers nothing newer than TLS 1.1
+  kOnlyHttp2,          // 502: the origin speaks HTTP/2 alone
+  kNotHttp1,           // 505: the request inside the TLS is not HTTP/1.x
 };
 
 // Writes the whole answer, head and page, into out. host and systemText are shown escaped.

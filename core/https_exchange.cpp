@@ -1,9 +1,11 @@
 #include "core/https_exchange.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "core/bypass_list.h"
+#include "core/client_hello.h"
 #include "core/connection_close.h"
 #include "core/failure_page.h"
 #include "core/request_target.h"
@@ -16,6 +18,11 @@
 namespace {
 
 constexpr int32_t kHttpsPort = 443;
+constexpr int32_t kHttpPort = 80;
+// The first byte of a TLS record that starts a handshake.
+constexpr char kTlsHandshake = 22;
+// Largest ClientHello read before a bypassed tunnel opens: browsers send one of a few KB.
+constexpr size_t kMostClientHello = kChunkReceiveLimit;
 // "https://" with a host of kTargetHostSize bytes at most, its brackets and a port.
 constexpr size_t kOriginTextSize = kTargetHostSize + 16;
 // The upstream proxy's answer to our CONNECT: a status line and a few header lines.
@@ -34,14 +41,17 @@ size_t AuthorityText(const Worker& w, std::span<char> out) {
   return n < 0 || static_cast<size_t>(n) >= out.size() ? 0 : static_cast<size_t>(n);
 }
 
-// "https://host", with ":port" off 443: the address the page memory sees for this origin.
+// "https://host", with ":port" off 443 ("http://host", off 80, for plain HTTP in the tunnel):
+// the address the page memory sees for this origin.
 size_t OriginText(const Worker& w, std::span<char> out) {
   char authority[kOriginTextSize];
   size_t n = AuthorityText(w, authority);
   if (n == 0) return 0;
-  if (w.tunnelPort == kHttpsPort) n = std::string_view(authority, n).rfind(':');
+  if (w.tunnelPort == (w.tunnelPlain ? kHttpPort : kHttpsPort))
+    n = std::string_view(authority, n).rfind(':');
   int written =
-      std::snprintf(out.data(), out.size(), "https://%.*s", static_cast<int>(n), authority);
+      std::snprintf(out.data(), out.size(), "%s%.*s", w.tunnelPlain ? "http://" : "https://",
+                    static_cast<int>(n), authority);
   return written < 0 || static_cast<size_t>(written) >= out.size() ? 0
                                                                    : static_cast<size_t>(written);
 }
@@ -80,47 +90,148 @@ bool OpenUpstreamTunnel(Worker& w) {
 
 }  // namespace
 
-bool ShouldInspect(Worker& w) {
-  if (ExtractBetween(TextIn(w.chunk), "CONNECT ", " ", w.tunnelHost) == 0) return false;
+TunnelKind ChooseTunnelKind(Worker& w) {
+  if (ExtractBetween(TextIn(w.chunk), "CONNECT ", " ", w.tunnelHost) == 0)
+    return TunnelKind::kBlind;
   w.tunnelPort = kHttpsPort;
   SplitHostPort(w.tunnelHost, &w.tunnelPort);
   ProxySettings settings = CurrentSettings();
-  if (settings.InspectHttps == 0 || !AuthorityInUse()) return false;
+  if (settings.InspectHttps == 0 || !AuthorityInUse()) return TunnelKind::kBlind;
   char bypass[kBypassListUnits * 3];  // UTF-8 takes at most three bytes per UTF-16 unit
   WideToSingleByte(settings.InspectBypass, bypass);
-  return !IsBypassed(w.tunnelHost, bypass);
+  return IsBypassed(w.tunnelHost, bypass) ? TunnelKind::kBypassed : TunnelKind::kInspect;
 }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsLeft(Clock::time_point deadline) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// The request line of the head in the chunk is HTTP/1.x: anything else (the HTTP/2 preface
+// among it) is never sent on.
+bool SpeaksHttp1(const Worker& w) {
+  std::string_view head = TextIn(w.chunk);
+  std::string_view line = head.substr(0, head.find("\r\n"));
+  return line.size() > 9 && line.substr(line.size() - 9, 8) == " HTTP/1.";
+}
+
+}  // namespace
 
 void ServeInspected(Worker& w) {
   if (!SendOrReset(w.client, kTunnelEstablished)) {
     EndExchange(w);
     return;
   }
-  SetIdleTimeout(w.client, w.run.options.headTimeoutMs);  // bounds the handshake
+  // The handshake and the head after it come within the same time as a plain head.
+  auto deadline = Clock::now() + std::chrono::milliseconds(w.run.options.headTimeoutMs);
   SendAtOnce(w.client);
-  if (!w.clientTls.AcceptBrowser(w.client, w.tunnelHost)) {
+  char first = 0;
+  if (PeekSome(w.client, {&first, 1}, MillisecondsLeft(deadline)) != 1) {
     EndExchange(w);
     return;
   }
-  SetIdleTimeout(w.client, w.run.options.idleTimeoutMs);
-  long received = ReceiveHead(w);
+  w.tunnelPlain = first != kTlsHandshake;
+  if (!w.tunnelPlain) {
+    BrowserHandshake accepted =
+        w.clientTls.AcceptBrowser(w.client, w.tunnelHost, MillisecondsLeft(deadline));
+    if (accepted != BrowserHandshake::kAccepted) {
+      if (accepted == BrowserHandshake::kOtherName) {
+        char line[kTargetHostSize + 96];
+        std::snprintf(line, sizeof line,
+                      "HTTPS inspection: a browser asked for %s named another host", w.tunnelHost);
+        char16_t wide[sizeof line];
+        WriteMessageLine({wide, SingleByteToWide(line, wide)});
+      }
+      EndExchange(w);
+      return;
+    }
+    w.clientTls.SetIdleTimeout(w.run.options.idleTimeoutMs);
+  }
+  long received = ReceiveHead(w, deadline);
   char origin[kOriginTextSize];
   size_t originLength = OriginText(w, origin);
   if (received <= 0 || originLength == 0) {
     EndExchange(w);
     return;
   }
+  if (!SpeaksHttp1(w)) {
+    // HTTP/2's preface, or no HTTP at all: a clean end, and the origin never hears of it.
+    if (TextIn(w.chunk).starts_with("PRI * HTTP/2.0")) {
+      FinishExchange(w);
+      return;
+    }
+    AnswerFailure(w, FailureKind::kNotHttp1, nullptr);
+    return;
+  }
   // Absolute, as a browser asks a proxy for plain HTTP: the rewriting and the page memory then
   // see "https://host/path" and treat both schemes alike.
-  received = MakeAddressAbsolute({w.chunk, kChunkBufferSize - kConnectionCloseLine.size()},
-                                 received, {origin, originLength});
+  received = MakeAddressAbsolute({w.chunk, kChunkBufferSize - kConnectionLineRoom}, received,
+                                 {origin, originLength});
   ServeRequest(w, received);
 }
 
+void ServeBypassed(Worker& w) {
+  ChooseInspectedTarget(w);
+  switch (ConnectTarget(w)) {
+    case ConnectResult::kConnected:
+      break;
+    case ConnectResult::kForbidden:
+      AnswerFailure(w, FailureKind::kForbidden, nullptr);
+      return;
+    case ConnectResult::kLoop:
+      AnswerFailure(w, FailureKind::kLoop, nullptr);
+      return;
+    default:
+      SendOrReset(w.client, kBadGatewayHead);
+      EndExchange(w);
+      return;
+  }
+  if ((w.viaUpstream && !OpenUpstreamTunnel(w)) || !SendOrReset(w.client, kTunnelEstablished)) {
+    SendOrReset(w.client, kBadGatewayHead);
+    EndExchange(w);
+    return;
+  }
+  // The browser's first record, read before any byte of it goes on.
+  auto deadline = Clock::now() + std::chrono::milliseconds(w.run.options.headTimeoutMs);
+  size_t got = 0;
+  std::string_view name;
+  HelloName hello = HelloName::kIncomplete;
+  while (hello == HelloName::kIncomplete && got < kMostClientHello) {
+    long n =
+        ReceiveSome(w.client, {w.chunk + got, kMostClientHello - got}, MillisecondsLeft(deadline));
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+    hello = ServerNameOf({w.chunk, got}, &name);
+  }
+  bool allowed =
+      hello == HelloName::kNone || (hello == HelloName::kNamed && SameHostName(name, w.tunnelHost));
+  if (!allowed) {
+    if (hello == HelloName::kNamed) {
+      char line[2 * kTargetHostSize + 96];
+      std::snprintf(line, sizeof line,
+                    "HTTPS inspection: a browser asked for %s named %.*s; the tunnel stays shut",
+                    w.tunnelHost, static_cast<int>(name.size()), name.data());
+      char16_t wide[sizeof line];
+      WriteMessageLine({wide, SingleByteToWide(line, wide)});
+    }
+    EndExchange(w);
+    return;
+  }
+  if (SendOrReset(w.server, {w.chunk, got}))
+    RelayBothWays(w.client, w.server, {w.chunk, kChunkReceiveLimit}, w.run.options.idleTimeoutMs);
+  EndTunnel(w);
+}
+
 void ChooseInspectedTarget(Worker& w) {
-  StripAbsoluteAddress(w.chunk, kHttpsScheme);
   ProxySettings settings = CurrentSettings();
   w.viaUpstream = settings.UseProxy != 0;
+  // The upstream proxy takes a plain request as a browser's, with its address whole.
+  if (!w.tunnelPlain || !w.viaUpstream)
+    StripAbsoluteAddress(w.chunk, w.tunnelPlain ? kHttpScheme : kHttpsScheme);
   if (w.viaUpstream) {
     WideToSingleByte(settings.ProxyName, w.targetHost);
     w.targetPort = settings.ProxyPort;
@@ -131,23 +242,44 @@ void ChooseInspectedTarget(Worker& w) {
 }
 
 bool SecureInspectedOrigin(Worker& w) {
+  if (w.tunnelPlain) return true;  // plain HTTP at the CONNECT's host and port
   SendAtOnce(w.server);
   if (w.viaUpstream && !OpenUpstreamTunnel(w)) return Refuse(w, FailureKind::kNoTunnel, "");
   char error[kVerifyErrorSize];
-  switch (w.serverTls.ConnectOrigin(w.server, w.tunnelHost, w.tunnelPort & 0xFFFF, error)) {
+  OriginHandshake handshake = w.serverTls.ConnectOrigin(
+      w.server, w.tunnelHost, w.tunnelPort & 0xFFFF, w.run.options.connectTimeoutMs, error);
+  w.serverTls.SetIdleTimeout(w.run.options.idleTimeoutMs);
+  FailureKind kind = FailureKind::kTlsFailed;
+  const char* why = error;
+  switch (handshake) {
     case OriginHandshake::kConnected:
       return true;
-    case OriginHandshake::kUnverified: {
-      char line[kTargetHostSize + kVerifyErrorSize + 64];
-      std::snprintf(line, sizeof line, "HTTPS inspection: %s not verified: %s", w.tunnelHost,
-                    error);
-      char16_t wide[sizeof line];
-      size_t units = SingleByteToWide(line, wide);
-      WriteMessageLine({wide, units});
-      return Refuse(w, FailureKind::kUnverified, error);
-    }
+    case OriginHandshake::kUnverified:
+      kind = FailureKind::kUnverified;
+      break;
+    case OriginHandshake::kClientCertificate:
+      kind = FailureKind::kClientCertificate;
+      why = "it asked for a client certificate";
+      break;
+    case OriginHandshake::kOldProtocol:
+      kind = FailureKind::kOldTls;
+      why = "it offers nothing newer than TLS 1.1";
+      break;
+    case OriginHandshake::kOnlyHttp2:
+      kind = FailureKind::kOnlyHttp2;
+      why = "it speaks HTTP/2 alone";
+      break;
+    case OriginHandshake::kTimedOut:
+      why = "the handshake timed out";
+      break;
     case OriginHandshake::kFailed:
+      if (error[0] == '\0') why = "the handshake failed";
       break;
   }
-  return Refuse(w, FailureKind::kTlsFailed, "");
+  char line[kTargetHostSize + kVerifyErrorSize + 64];
+  std::snprintf(line, sizeof line, "HTTPS inspection: %s %s: %s", w.tunnelHost,
+                kind == FailureKind::kUnverified ? "not verified" : "refused", why);
+  char16_t wide[sizeof line];
+  WriteMessageLine({wide, SingleByteToWide(line, wide)});
+  return Refuse(w, kind, why);
 }

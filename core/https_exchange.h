@@ -6,16 +6,28 @@
 
 #include "core/worker.h"
 
-// True when the CONNECT head in the chunk is to be inspected; its host and port are then in
-// tunnelHost and tunnelPort.
-bool ShouldInspect(Worker& w);
+enum class TunnelKind {
+  kBlind,     // inspection is off: a tunnel as any proxy opens it
+  kInspect,   // opened by the proxy itself, its requests rewritten
+  kBypassed,  // a host on the bypass list: a tunnel, once the browser's TLS names that host
+};
+
+// What the CONNECT head in the chunk gets; its host and port are then in tunnelHost and
+// tunnelPort.
+TunnelKind ChooseTunnelKind(Worker& w);
 
 // Serves an inspected CONNECT for one request; both connections are closed or handed to the
-// delayed closer when it returns.
+// delayed closer when it returns. A CONNECT that carries plain HTTP instead of TLS (a ws://
+// WebSocket, port 80) is served as plain HTTP to that host and port.
 void ServeInspected(Worker& w);
 
-// Once the request head is rewritten: cuts "https://host" out of its request line and aims at
-// the origin, or at the upstream proxy when there is one.
+// Serves a bypassed CONNECT as a tunnel, directly or through the upstream proxy, but only once
+// the browser's ClientHello names the CONNECT's host or none: another name never reaches it.
+void ServeBypassed(Worker& w);
+
+// Once the request head is rewritten: cuts "https://host" out of its request line (or
+// "http://host" of a plain one) and aims at the origin, or at the upstream proxy when there is
+// one, which gets a plain request with its address whole.
 void ChooseInspectedTarget(Worker& w);
 
 // Over the connected server socket: opens the upstream proxy's tunnel when there is one, then

@@ -11,7 +11,8 @@ bool IsInterimStatusLine(std::string_view bytes) {
   std::string_view code = bytes.substr(space + 1, 3);
   for (char c : code)
     if (c < '0' || c > '9') return false;
-  return code[0] == '1';
+  // "101 Switching Protocols" ends the answers: what follows is another protocol.
+  return code[0] == '1' && code != "101";
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Interim answers ("100 Continue", any 1xx) come before the final answer on the same
+// Interim answers ("100 Continue", any 1xx but 101) come before the final answer on the same
 // connection; they pass to the client as they are, and only the final answer is looked at.
+// "101 Switching Protocols" counts as final: the connection speaks another protocol after it.
 #pragma once
 
 #include <cstddef>

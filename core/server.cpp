@@ -58,6 +58,19 @@ Listener& TheListener() {
 
 void ProxyWorker();
 
+struct InFlight {
+  std::mutex lock;
+  std::condition_variable none;
+  Worker* first = nullptr;
+  int count = 0;
+};
+
+// Never destroyed: workers still serving when the process exits may yet touch it.
+InFlight& TheInFlight() {
+  static auto* inFlight = new InFlight;
+  return *inFlight;
+}
+
 int StartWorker() {
   Listener& l = TheListener();
   {
@@ -166,6 +179,41 @@ void DescribeListener(std::span<char> text) {
   Listener& l = TheListener();
   std::lock_guard<std::mutex> hold(l.lock);
   if (!l.stopping && l.sockets.Valid()) DescribeListeningAddress(l.sockets, text);
+}
+
+void TrackExchange(Worker& w) {
+  InFlight& f = TheInFlight();
+  std::lock_guard<std::mutex> hold(f.lock);
+  if (w.inFlight) return;
+  w.inFlight = true;
+  w.previousInFlight = nullptr;
+  w.nextInFlight = f.first;
+  if (f.first != nullptr) f.first->previousInFlight = &w;
+  f.first = &w;
+  ++f.count;
+}
+
+void ForgetExchange(Worker& w) {
+  InFlight& f = TheInFlight();
+  std::lock_guard<std::mutex> hold(f.lock);
+  if (!w.inFlight) return;
+  w.inFlight = false;
+  if (w.previousInFlight != nullptr)
+    w.previousInFlight->nextInFlight = w.nextInFlight;
+  else
+    f.first = w.nextInFlight;
+  if (w.nextInFlight != nullptr) w.nextInFlight->previousInFlight = w.previousInFlight;
+  if (--f.count == 0) f.none.notify_all();
+}
+
+int FinishExchangesInFlight(int graceMs) {
+  InFlight& f = TheInFlight();
+  std::unique_lock<std::mutex> hold(f.lock);
+  f.none.wait_for(hold, std::chrono::milliseconds(graceMs), [&] { return f.count == 0; });
+  // Their workers go with the process; the reset goes out as it closes their connections.
+  for (Worker* w = f.first; w != nullptr; w = w->nextInFlight)
+    ResetOnClose(w->client);
+  return f.count;
 }
 
 int WorkersInAccept() {

@@ -68,6 +68,14 @@ void StopProxyServer();
 // Workers inside accept right now: those ready for the next client.
 int WorkersInAccept();
 
+// How long the program's end waits for the exchanges in flight to finish on their own.
+inline constexpr int kExitGraceMs = 3000;
+
+// Waits until no exchange is in flight, up to graceMs, after StopProxyServer; the client
+// connections still open then are reset as the process ends, so that no cut answer looks whole.
+// Returns the count of those.
+int FinishExchangesInFlight(int graceMs);
+
 // Where the server listens, as "127.0.0.1:8080" ("*:8080" for every address), NUL-terminated in
 // text; empty while it does not listen.
 inline constexpr size_t kListenerTextSize = 64;

@@ -1,6 +1,7 @@
 #include "core/tunnel.h"
 
 #include "core/https_exchange.h"
+#include "core/report_failure.h"
 #include "core/request_target.h"
 #include "core/settings.h"
 #include "core/toolkit.h"
@@ -11,8 +12,6 @@ namespace {
 constexpr std::string_view kTunnelMethod = "CONNECT ";
 // A tunnel's target without a port is an HTTPS server.
 constexpr int32_t kTunnelDefaultPort = 443;
-constexpr std::string_view kBadGateway =
-    "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 // The upstream proxy, or the host and port the request line names. False when it names none.
 bool ChooseTunnelTarget(Worker& w) {
@@ -47,14 +46,25 @@ bool IsTunnelRequest(std::string_view head) {
   return head.starts_with(kTunnelMethod);
 }
 
+void EndTunnel(Worker& w) {
+  ForgetExchange(w);
+  ReportFailure(nullptr, &w.client, &w.server);
+}
+
 void ServeTunnel(Worker& w, long received) {
   if (!AcceptTunnelTarget(w)) return;
-  if (ShouldInspect(w)) {
-    ServeInspected(w);
-    return;
+  switch (ChooseTunnelKind(w)) {
+    case TunnelKind::kInspect:
+      ServeInspected(w);
+      return;
+    case TunnelKind::kBypassed:
+      ServeBypassed(w);
+      return;
+    case TunnelKind::kBlind:
+      break;
   }
   if (!ChooseTunnelTarget(w)) {
-    SendOrReset(w.client, kBadGateway);
+    SendOrReset(w.client, kBadGatewayHead);
     EndExchange(w);
     return;
   }
@@ -68,7 +78,7 @@ void ServeTunnel(Worker& w, long received) {
       AnswerFailure(w, FailureKind::kLoop, nullptr);
       return;
     default:
-      SendOrReset(w.client, kBadGateway);
+      SendOrReset(w.client, kBadGatewayHead);
       EndExchange(w);
       return;
   }
@@ -85,5 +95,5 @@ void ServeTunnel(Worker& w, long received) {
   }
   if (sent)
     RelayBothWays(w.client, w.server, {w.chunk, kChunkReceiveLimit}, w.run.options.idleTimeoutMs);
-  EndExchange(w);
+  EndTunnel(w);
 }

@@ -10,6 +10,13 @@
 inline constexpr std::string_view kTunnelEstablished =
     "HTTP/1.1 200 Connection established\r\n\r\n";
 
+// What the client hears when no tunnel could be opened.
+inline constexpr std::string_view kBadGatewayHead =
+    "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+// A tunnel that ended as tunnels end: both connections close in good order.
+void EndTunnel(Worker& w);
+
 // True for a head whose request line asks for a tunnel.
 bool IsTunnelRequest(std::string_view head);
 

@@ -2,6 +2,7 @@
 // server run it belongs to hands it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "core/failure_page.h"
@@ -33,8 +34,21 @@ struct Worker {
   bool viaUpstream;         // the target is the upstream proxy, which carries the request on
   IpAddress clientAddress;  // as accept gave it; none for a socket with no network address
   bool remoteClient;        // the client is not on this machine
+  bool headRequest;         // a HEAD: its answer has no body, whatever its head says
+  bool tunnelPlain;         // an inspected CONNECT that carries plain HTTP, not TLS
   ServerRun run;
+  // The exchanges in flight, which the program's end gives a few seconds to finish.
+  Worker* previousInFlight = nullptr;
+  Worker* nextInFlight = nullptr;
+  bool inFlight = false;
 };
+
+// Counts the worker's exchange in flight from now on, until ForgetExchange.
+void TrackExchange(Worker& w);
+
+// The exchange is no longer in flight: its client connection is about to close or go to the
+// closer. Called again, it does nothing.
+void ForgetExchange(Worker& w);
 
 // Answers the client with the failure page of kind (its connection then closes as every
 // exchange's does), then tells the user of step's failure, when it has one.
@@ -92,7 +106,9 @@ void FinishExchange(Worker& w);
 
 // Receives the request head into the chunk: until the blank line ending it has arrived, the
 // chunk is full, or the client has closed. Returns the byte count (NUL-terminated in the chunk),
-// or -1 when the client failed or did not complete its head in time.
+// or -1 when the client failed or did not complete its head in time: by deadline, or within
+// the head's own time from now.
+long ReceiveHead(Worker& w, std::chrono::steady_clock::time_point deadline);
 long ReceiveHead(Worker& w);
 
 // Connects the server socket to the worker's target. kConnected, or what went wrong.

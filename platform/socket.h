@@ -179,9 +179,18 @@ inline constexpr long kReceiveTimedOut = -2;
 // the count, 0 when the peer closed, -1 on failure, kReceiveTimedOut when the time ran out.
 long ReceiveSome(const Socket& s, std::span<char> buffer, int timeoutMs = -1);
 
+// As ReceiveSome, but the bytes stay to be received again.
+long PeekSome(const Socket& s, std::span<char> buffer, int timeoutMs);
+
 // Sends every byte, never raising SIGPIPE. Returns 1 on success; 0 on failure, with a reset or
 // closed peer reported as kErrorConnectionReset by LastErrorCode().
 int SendAll(const Socket& s, std::span<const char> bytes);
+
+// Makes the socket's close send a reset instead of an orderly end: the peer sees the data cut.
+void ResetOnClose(const Socket& s);
+
+// Closes the socket with a reset.
+void ResetConnection(Socket* s);
 
 // Shuts down both directions; failures are of no interest to the caller.
 void ShutdownBoth(const Socket& s);

@@ -39,10 +39,26 @@ inline constexpr size_t kMaxCertificateHost = 255;
 
 struct TlsSession;
 
-enum class OriginHandshake { kConnected, kUnverified, kFailed };
+enum class BrowserHandshake {
+  kAccepted,
+  kFailed,     // the browser went away, spoke no TLS, or the time ran out
+  kOtherName,  // its ClientHello named another host (SNI): refused with unrecognized_name
+};
+
+enum class OriginHandshake {
+  kConnected,
+  kUnverified,         // the origin's certificate failed verification; error says why
+  kFailed,             // the handshake failed otherwise; error says how, when known
+  kClientCertificate,  // the origin asked for a client certificate, which only the browser has
+  kOldProtocol,        // the origin offers nothing newer than TLS 1.1
+  kOnlyHttp2,          // the origin speaks HTTP/2 alone
+  kTimedOut,           // no handshake within the time allowed
+};
 
 // One TLS connection over a socket the caller owns. Not copyable; closing it leaves the socket
-// open.
+// open. While the stream is open the socket is non-blocking: every wait goes through the stream,
+// so a record the peer sends of its own accord (a session ticket, a key update) is taken in
+// without ever blocking the relay that waits on both sides.
 class TlsStream {
  public:
   TlsStream() = default;
@@ -50,18 +66,33 @@ class TlsStream {
   TlsStream(const TlsStream&) = delete;
   TlsStream& operator=(const TlsStream&) = delete;
 
-  // The browser's side: we are the server, showing the certificate for the name the browser
-  // asks for (SNI), or for fallbackHost when it names none.
-  bool AcceptBrowser(const Socket& s, const char* fallbackHost);
+  // The browser's side: we are the server, showing the certificate for host, the host the
+  // CONNECT named and the only one that is verified; a ClientHello that names another is refused.
+  // The handshake must end within timeoutMs.
+  BrowserHandshake AcceptBrowser(const Socket& s, const char* host, int timeoutMs);
 
   // The origin's side: we are the client. The origin's chain is verified against the system's
-  // trust store and its certificate against host. kUnverified leaves the reason in error. A
-  // session this origin (host and port) gave before is offered again, so that it can resume.
-  OriginHandshake ConnectOrigin(const Socket& s, const char* host, int port, std::span<char> error);
+  // trust store and its certificate against host. error gets the reason of a failure. A session
+  // this origin (host and port) gave before is offered again, so that it can resume. The
+  // handshake must end within timeoutMs.
+  OriginHandshake ConnectOrigin(const Socket& s, const char* host, int port, int timeoutMs,
+                                std::span<char> error);
 
-  // As ReceiveSome and SendAll for a plain socket.
+  // How long a later receive without a time of its own, or a send, waits for the peer.
+  void SetIdleTimeout(int timeoutMs);
+
+  // As ReceiveSome and SendAll for a plain socket. A receive of 0 is the peer's end; whether it
+  // said goodbye first tells EndedWithGoodbye.
   long Receive(std::span<char> buffer, int timeoutMs = -1);
   int Send(std::span<const char> bytes);
+
+  // After a receive of 0: true when the peer ended with close_notify, false when its connection
+  // just closed, which may have cut the data short.
+  bool EndedWithGoodbye() const;
+
+  // True when the origin asked for a client certificate during the handshake: a failure that
+  // follows is most likely its refusal to go on without one.
+  bool AskedForClientCertificate() const;
 
   // True when the peer's last handshake resumed an earlier session.
   bool Resumed() const;
@@ -76,13 +107,20 @@ class TlsStream {
   // Says goodbye (close_notify) when the connection is still sound, and frees it.
   void Close();
 
+  // Frees it without a goodbye: the peer sees the data end without one, as cut short.
+  void Abort();
+
   bool Active() const { return session_ != nullptr; }
 
  private:
   TlsSession* session_ = nullptr;
   int fd_ = -1;
+  int fdFlags_ = 0;  // the socket's own, given back when the stream closes
+  int idleMs_ = -1;
   bool broken_ = false;
   bool saidGoodbye_ = false;
+  bool heardGoodbye_ = false;
+  bool certificateRequested_ = false;
   int originPort_ = 0;                             // set while connected to an origin
   char originHost_[kMaxCertificateHost + 1] = {};  // its host, the key of its kept session
 };

@@ -12,7 +12,7 @@
 #include "platform/tls.h"
 
 // Raised whenever the table or TlsStream changes: a module of another build is refused.
-inline constexpr int kTlsModuleVersion = 1;
+inline constexpr int kTlsModuleVersion = 2;
 
 // The module's file name, and the one name it exports.
 inline constexpr char kTlsModuleFile[] = "corvane-tls.so";
@@ -26,14 +26,19 @@ struct TlsModule {
   bool (*authorityInUse)();
   void (*stopUsingAuthority)();
   bool (*hostCertificatePem)(const char*, std::string*);
-  bool (*acceptBrowser)(TlsStream*, const Socket&, const char*);
-  OriginHandshake (*connectOrigin)(TlsStream*, const Socket&, const char*, int, std::span<char>);
+  BrowserHandshake (*acceptBrowser)(TlsStream*, const Socket&, const char*, int);
+  OriginHandshake (*connectOrigin)(TlsStream*, const Socket&, const char*, int, int,
+                                   std::span<char>);
+  void (*setIdleTimeout)(TlsStream*, int);
   long (*receive)(TlsStream*, std::span<char>, int);
   int (*send)(TlsStream*, std::span<const char>);
+  bool (*endedWithGoodbye)(const TlsStream*);
+  bool (*askedForClientCertificate)(const TlsStream*);
   bool (*resumed)(const TlsStream*);
   bool (*hasBuffered)(const TlsStream*);
   void (*endSending)(TlsStream*);
   void (*close)(TlsStream*);
+  void (*abort)(TlsStream*);
 };
 
 using TlsModuleEntry = const TlsModule* (*)();

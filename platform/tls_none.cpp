@@ -23,14 +23,27 @@ bool HostCertificatePem(const char*, std::string*) {
   return false;
 }
 
-bool TlsStream::AcceptBrowser(const Socket&, const char*) {
-  return false;
+BrowserHandshake TlsStream::AcceptBrowser(const Socket&, const char*, int) {
+  return BrowserHandshake::kFailed;
 }
 
-OriginHandshake TlsStream::ConnectOrigin(const Socket&, const char*, int, std::span<char> error) {
+OriginHandshake TlsStream::ConnectOrigin(const Socket&, const char*, int, int,
+                                         std::span<char> error) {
   if (!error.empty()) error[0] = '\0';
   return OriginHandshake::kFailed;
 }
+
+void TlsStream::SetIdleTimeout(int) {}
+
+bool TlsStream::EndedWithGoodbye() const {
+  return false;
+}
+
+bool TlsStream::AskedForClientCertificate() const {
+  return false;
+}
+
+void TlsStream::Abort() {}
 
 long TlsStream::Receive(std::span<char>, int) {
   return -1;

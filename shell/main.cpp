@@ -48,6 +48,9 @@ int main(int argc, char** argv) {
   ChooseTestPort();
   InstallRewriting();  // before the server can start
   int exitCode = RunCorvane(CorvaneResources(), kShowDefault);
+  // The proxy has stopped accepting; the exchanges in flight get a few seconds to end well, and
+  // what remains is reset, never closed as if whole.
+  FinishExchangesInFlight(kExitGraceMs);
   UseWindowSystem(nullptr);
   return exitCode;
 }

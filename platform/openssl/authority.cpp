@@ -77,14 +77,29 @@ int SelectHttp11(SSL*, const unsigned char** out, unsigned char* outLength, cons
   return SSL_TLSEXT_ERR_OK;
 }
 
-// Shows the certificate for the name the browser asked for; without one the certificate of the
-// CONNECT host, set before the handshake, stays.
-int ChooseByServerName(SSL* ssl, int*, void*) {
+// The certificate shown is always the CONNECT host's, the one name verified at the origin: a
+// browser that names another host (SNI) is refused, never shown a certificate for it.
+int CheckServerName(SSL* ssl, int* alert, void*) {
+  auto* handshake = static_cast<HandshakeNotes*>(SSL_get_app_data(ssl));
   const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
-  if (name == nullptr) return SSL_TLSEXT_ERR_NOACK;
-  X509Ptr cert = CertificateFor(name);
-  if (cert == nullptr || SSL_use_certificate(ssl, cert.get()) != 1) return SSL_TLSEXT_ERR_NOACK;
-  return SSL_TLSEXT_ERR_OK;
+  if (name == nullptr || handshake == nullptr) return SSL_TLSEXT_ERR_NOACK;
+  std::string_view asked(name);
+  if (asked.ends_with('.')) asked.remove_suffix(1);  // "example.com." names example.com
+  std::string_view expected(handshake->host);
+  if (asked.size() == expected.size() &&
+      ::strncasecmp(asked.data(), expected.data(), asked.size()) == 0)
+    return SSL_TLSEXT_ERR_OK;
+  handshake->otherName = true;
+  *alert = SSL_AD_UNRECOGNIZED_NAME;
+  return SSL_TLSEXT_ERR_ALERT_FATAL;
+}
+
+// The origin asked for a client certificate: there is none to give (only the browser holds
+// one), and the failure that follows is explained by it.
+int NoteCertificateRequest(SSL* ssl, X509**, EVP_PKEY**) {
+  if (auto* handshake = static_cast<HandshakeNotes*>(SSL_get_app_data(ssl)))
+    handshake->certificateRequested = true;
+  return 0;
 }
 
 ContextPtr MakeBrowserContext(EVP_PKEY* hostKey) {
@@ -97,7 +112,7 @@ ContextPtr MakeBrowserContext(EVP_PKEY* hostKey) {
               SSL_CTX_set_num_tickets(c, 1) == 1;  // one resumption per connection is all we use
   SSL_CTX_set_options(c, SSL_OP_NO_RENEGOTIATION);
   SSL_CTX_set_alpn_select_cb(c, SelectHttp11, nullptr);
-  SSL_CTX_set_tlsext_servername_callback(c, ChooseByServerName);
+  SSL_CTX_set_tlsext_servername_callback(c, CheckServerName);
   return made ? std::move(context) : nullptr;
 }
 
@@ -111,6 +126,7 @@ ContextPtr MakeOriginContext() {
               SSL_CTX_set_default_verify_paths(c) == 1 &&
               SSL_CTX_set_alpn_protos(c, kHttp11Alpn, sizeof kHttp11Alpn - 1) == 0;
   SSL_CTX_set_verify(c, SSL_VERIFY_PEER, nullptr);
+  SSL_CTX_set_client_cert_cb(c, NoteCertificateRequest);
   return made ? std::move(context) : nullptr;
 }
 

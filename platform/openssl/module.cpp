@@ -12,20 +12,23 @@ const TlsModule kModule = {
     AuthorityInUse,
     StopUsingAuthority,
     HostCertificatePem,
-    [](TlsStream* s, const Socket& socket, const char* fallbackHost) {
-      return s->AcceptBrowser(socket, fallbackHost);
+    [](TlsStream* s, const Socket& socket, const char* host, int timeoutMs) {
+      return s->AcceptBrowser(socket, host, timeoutMs);
     },
-    [](TlsStream* s, const Socket& socket, const char* host, int port, std::span<char> error) {
-      return s->ConnectOrigin(socket, host, port, error);
-    },
+    [](TlsStream* s, const Socket& socket, const char* host, int port, int timeoutMs,
+       std::span<char> error) { return s->ConnectOrigin(socket, host, port, timeoutMs, error); },
+    [](TlsStream* s, int timeoutMs) { s->SetIdleTimeout(timeoutMs); },
     [](TlsStream* s, std::span<char> buffer, int timeoutMs) {
       return s->Receive(buffer, timeoutMs);
     },
     [](TlsStream* s, std::span<const char> bytes) { return s->Send(bytes); },
+    [](const TlsStream* s) { return s->EndedWithGoodbye(); },
+    [](const TlsStream* s) { return s->AskedForClientCertificate(); },
     [](const TlsStream* s) { return s->Resumed(); },
     [](const TlsStream* s) { return s->HasBuffered(); },
     [](TlsStream* s) { s->EndSending(); },
     [](TlsStream* s) { s->Close(); },
+    [](TlsStream* s) { s->Abort(); },
 };
 
 }  // namespace

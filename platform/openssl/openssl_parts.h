@@ -31,6 +31,14 @@ KeyPtr MakeP256Key();
 X509Ptr MakeHostCertificate(const char* host, EVP_PKEY* hostKey, X509* authority,
                             EVP_PKEY* authorityKey, time_t* notAfter);
 
+// What a handshake's callbacks note, kept as the connection's app data while it runs: the host
+// the browser must name, and what the peer asked for that we could not give.
+struct HandshakeNotes {
+  const char* host = "";
+  bool otherName = false;             // the browser named another host
+  bool certificateRequested = false;  // the origin asked for a client certificate
+};
+
 // The contexts of the authority in use, each with a reference the caller frees; null when no
 // authority is in use.
 ContextPtr BrowserContext();

@@ -1,16 +1,20 @@
 // TLS connections over sockets the caller owns, to the browser and to the origin.
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/openssl/openssl_parts.h"
 #include "platform/tls.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 SSL* Ssl(TlsSession* session) {
   return reinterpret_cast<SSL*>(session);
@@ -50,13 +54,15 @@ const BIO_METHOD* SocketWithoutSignals() {
   return method;
 }
 
-// Puts ssl over the socket; the socket stays the caller's.
-bool Attach(SSL* ssl, int fd) {
+// Puts ssl over the socket, made non-blocking; the socket stays the caller's, and *flags keeps
+// its own flags to give back.
+bool Attach(SSL* ssl, int fd, int* flags) {
   BIO* bio = BIO_new(SocketWithoutSignals());
   if (bio == nullptr) return false;
   BIO_set_fd(bio, fd, BIO_NOCLOSE);
   SSL_set_bio(ssl, bio, bio);
-  return true;
+  *flags = ::fcntl(fd, F_GETFL);
+  return *flags >= 0 && ::fcntl(fd, F_SETFL, *flags | O_NONBLOCK) == 0;
 }
 
 bool IsAddress(const char* host) {
@@ -65,30 +71,105 @@ bool IsAddress(const char* host) {
   return address != nullptr;
 }
 
+// A point in time timeoutMs from now; none (waits without end) for a negative time.
+struct Deadline {
+  explicit Deadline(int timeoutMs)
+      : endless(timeoutMs < 0), at(Clock::now() + std::chrono::milliseconds(timeoutMs)) {}
+  int Left() const {
+    if (endless) return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(at - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+  }
+  bool endless;
+  Clock::time_point at;
+};
+
+enum class Step { kDone, kFailed, kTimedOut };
+
+// Runs step (a handshake, read, write or goodbye) until it is done or has failed for good,
+// waiting on the socket for what OpenSSL asks, until deadline. *result gets step's last result
+// and *why its SSL_get_error.
+template <typename F>
+Step Drive(SSL* ssl, int fd, const Deadline& deadline, F step, int* result, int* why) {
+  for (;;) {
+    *result = step();
+    if (*result > 0) return Step::kDone;
+    *why = SSL_get_error(ssl, *result);
+    short events;
+    if (*why == SSL_ERROR_WANT_READ)
+      events = POLLIN;
+    else if (*why == SSL_ERROR_WANT_WRITE)
+      events = POLLOUT;
+    else
+      return Step::kFailed;
+    int left = deadline.Left();
+    if (left == 0) return Step::kTimedOut;
+    pollfd p{fd, events, 0};
+    int ready;
+    while ((ready = ::poll(&p, 1, left)) < 0 && errno == EINTR) {
+    }
+    if (ready == 0) return Step::kTimedOut;
+    if (ready < 0) return Step::kFailed;
+  }
+}
+
+// The reason OpenSSL gave last for a failure, library errors cleared.
+int LastReason() {
+  unsigned long error = ERR_peek_last_error();
+  ERR_clear_error();
+  return ERR_GET_REASON(error);
+}
+
+// What a failed origin handshake means, from OpenSSL's reason.
+OriginHandshake OriginFailure(int reason, bool certificateRequested) {
+  switch (reason) {
+    case SSL_R_UNSUPPORTED_PROTOCOL:
+    case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
+    case SSL_R_WRONG_SSL_VERSION:
+      return OriginHandshake::kOldProtocol;
+    case SSL_R_TLSV1_ALERT_NO_APPLICATION_PROTOCOL:
+      return OriginHandshake::kOnlyHttp2;
+    default:
+      return certificateRequested ? OriginHandshake::kClientCertificate : OriginHandshake::kFailed;
+  }
+}
+
 }  // namespace
 
-bool TlsStream::AcceptBrowser(const Socket& s, const char* fallbackHost) {
+BrowserHandshake TlsStream::AcceptBrowser(const Socket& s, const char* host, int timeoutMs) {
   Close();
   ContextPtr context = BrowserContext();
-  if (context == nullptr) return false;
+  if (context == nullptr) return BrowserHandshake::kFailed;
   SSL* ssl = SSL_new(context.get());
-  if (ssl == nullptr) return false;
+  if (ssl == nullptr) return BrowserHandshake::kFailed;
   session_ = reinterpret_cast<TlsSession*>(ssl);
   fd_ = s.Fd();
   broken_ = true;  // until the handshake is done
-  X509Ptr cert = CertificateFor(fallbackHost);
-  if (cert != nullptr) SSL_use_certificate(ssl, cert.get());
-  bool done = Attach(ssl, s.Fd()) && SSL_accept(ssl) == 1;
+  X509Ptr cert = CertificateFor(host);
+  if (cert == nullptr || SSL_use_certificate(ssl, cert.get()) != 1) {
+    Close();
+    return BrowserHandshake::kFailed;
+  }
+  HandshakeNotes notes;
+  notes.host = host;
+  SSL_set_app_data(ssl, &notes);
+  int result = 0;
+  int why = 0;
+  bool done = Attach(ssl, s.Fd(), &fdFlags_) &&
+              Drive(
+                  ssl, fd_, Deadline(timeoutMs), [&] { return SSL_accept(ssl); }, &result, &why) ==
+                  Step::kDone;
+  SSL_set_app_data(ssl, nullptr);
   ERR_clear_error();
   if (!done) {
     Close();
-    return false;
+    return notes.otherName ? BrowserHandshake::kOtherName : BrowserHandshake::kFailed;
   }
   broken_ = false;
-  return true;
+  return BrowserHandshake::kAccepted;
 }
 
-OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, int port,
+OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, int port, int timeoutMs,
                                          std::span<char> error) {
   Close();
   CopyText("", error);
@@ -108,37 +189,74 @@ OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, int 
     SSL_set_session(ssl, kept);
     SSL_SESSION_free(kept);
   }
-  bool done = named && Attach(ssl, s.Fd()) && SSL_connect(ssl) == 1;
-  ERR_clear_error();
-  if (done) {
+  HandshakeNotes notes;
+  SSL_set_app_data(ssl, &notes);
+  int result = 0;
+  int why = 0;
+  Step step = Step::kFailed;
+  if (named && Attach(ssl, s.Fd(), &fdFlags_))
+    step = Drive(
+        ssl, fd_, Deadline(timeoutMs), [&] { return SSL_connect(ssl); }, &result, &why);
+  SSL_set_app_data(ssl, nullptr);
+  certificateRequested_ = notes.certificateRequested;
+  int reason = LastReason();
+  if (step == Step::kDone) {
+    const unsigned char* protocol = nullptr;
+    unsigned length = 0;
+    SSL_get0_alpn_selected(ssl, &protocol, &length);
+    if (length == 2 && std::memcmp(protocol, "h2", 2) == 0) {  // it chose what we never offered
+      Close();
+      return OriginHandshake::kOnlyHttp2;
+    }
     broken_ = false;
     originPort_ = port;
     std::strncpy(originHost_, host, kMaxCertificateHost);
     return OriginHandshake::kConnected;
   }
   long verdict = SSL_get_verify_result(ssl);
-  bool unverified = named && verdict != X509_V_OK;
-  if (unverified) CopyText(X509_verify_cert_error_string(verdict), error);
+  OriginHandshake outcome;
+  if (step == Step::kTimedOut) {
+    outcome = OriginHandshake::kTimedOut;
+  } else if (named && verdict != X509_V_OK) {
+    CopyText(X509_verify_cert_error_string(verdict), error);
+    outcome = OriginHandshake::kUnverified;
+  } else {
+    outcome = OriginFailure(reason, notes.certificateRequested);
+    if (reason != 0) CopyText(ERR_reason_error_string(ERR_PACK(ERR_LIB_SSL, 0, reason)), error);
+  }
   Close();
-  return unverified ? OriginHandshake::kUnverified : OriginHandshake::kFailed;
+  return outcome;
+}
+
+void TlsStream::SetIdleTimeout(int timeoutMs) {
+  idleMs_ = timeoutMs;
 }
 
 long TlsStream::Receive(std::span<char> buffer, int timeoutMs) {
   if (session_ == nullptr || broken_) return -1;
   SSL* ssl = Ssl(session_);
-  if (timeoutMs >= 0 && SSL_has_pending(ssl) == 0) {
-    pollfd p{fd_, POLLIN, 0};
-    int ready = ::poll(&p, 1, timeoutMs);
-    if (ready == 0) return kReceiveTimedOut;
-    if (ready < 0) return -1;
+  bool ownTime = timeoutMs >= 0;
+  int result = 0;
+  int why = 0;
+  Step step = Drive(
+      ssl, fd_, Deadline(ownTime ? timeoutMs : idleMs_),
+      [&] { return SSL_read(ssl, buffer.data(), static_cast<int>(buffer.size())); }, &result, &why);
+  if (step == Step::kDone) return result;
+  if (step == Step::kTimedOut) {
+    ERR_clear_error();
+    if (ownTime) return kReceiveTimedOut;
+    broken_ = true;  // the idle bound passed
+    return -1;
   }
-  int n = SSL_read(ssl, buffer.data(), static_cast<int>(buffer.size()));
-  if (n > 0) return n;
-  int why = SSL_get_error(ssl, n);
-  ERR_clear_error();
-  // An origin that closes without a goodbye has still ended its answer, as over plain TCP.
-  if (why == SSL_ERROR_ZERO_RETURN || (why == SSL_ERROR_SYSCALL && errno == 0)) {
-    if (why == SSL_ERROR_SYSCALL) broken_ = true;
+  int reason = LastReason();
+  if (why == SSL_ERROR_ZERO_RETURN) {
+    heardGoodbye_ = true;
+    return 0;
+  }
+  // The connection closed without a goodbye: its end, but perhaps not the data's.
+  if ((why == SSL_ERROR_SYSCALL && errno == 0) ||
+      (why == SSL_ERROR_SSL && reason == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
+    broken_ = true;
     return 0;
   }
   broken_ = true;
@@ -149,15 +267,28 @@ int TlsStream::Send(std::span<const char> bytes) {
   if (session_ == nullptr || broken_) return 0;
   SSL* ssl = Ssl(session_);
   while (!bytes.empty()) {
-    int n = SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size()));
-    if (n <= 0) {
-      ERR_clear_error();
+    int result = 0;
+    int why = 0;
+    Step step = Drive(
+        ssl, fd_, Deadline(idleMs_),
+        [&] { return SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())); }, &result,
+        &why);
+    ERR_clear_error();
+    if (step != Step::kDone) {
       broken_ = true;
       return 0;
     }
-    bytes = bytes.subspan(static_cast<size_t>(n));
+    bytes = bytes.subspan(static_cast<size_t>(result));
   }
   return 1;
+}
+
+bool TlsStream::EndedWithGoodbye() const {
+  return heardGoodbye_;
+}
+
+bool TlsStream::AskedForClientCertificate() const {
+  return certificateRequested_;
 }
 
 bool TlsStream::HasBuffered() const {
@@ -166,7 +297,12 @@ bool TlsStream::HasBuffered() const {
 
 void TlsStream::EndSending() {
   if (session_ == nullptr || broken_ || saidGoodbye_) return;
-  SSL_shutdown(Ssl(session_));
+  SSL* ssl = Ssl(session_);
+  int result = 0;
+  int why = 0;
+  // Our goodbye goes out, waiting only while the socket is full; the peer's is not waited for.
+  Drive(
+      ssl, fd_, Deadline(idleMs_), [&] { return SSL_shutdown(ssl) >= 0 ? 1 : -1; }, &result, &why);
   ERR_clear_error();
   saidGoodbye_ = true;
 }
@@ -179,7 +315,7 @@ void TlsStream::Close() {
   if (session_ == nullptr) return;
   SSL* ssl = Ssl(session_);
   if (!broken_) {
-    if (!saidGoodbye_) SSL_shutdown(ssl);  // our goodbye only; the peer's is not waited for
+    EndSending();
     // A sound origin connection leaves its session (the ticket came with the answer) for next
     // time; only one that was verified for this host and port ever got this far.
     SSL_SESSION* session = originPort_ != 0 ? SSL_get1_session(ssl) : nullptr;
@@ -188,11 +324,20 @@ void TlsStream::Close() {
     else
       SSL_SESSION_free(session);
   }
+  Abort();
+}
+
+void TlsStream::Abort() {
+  if (session_ == nullptr) return;
   ERR_clear_error();
-  SSL_free(ssl);
+  SSL_free(Ssl(session_));
+  if (fd_ >= 0) ::fcntl(fd_, F_SETFL, fdFlags_ & ~O_NONBLOCK);  // the socket as it was
   session_ = nullptr;
   fd_ = -1;
+  fdFlags_ = 0;
   broken_ = false;
   saidGoodbye_ = false;
+  heardGoodbye_ = false;
+  certificateRequested_ = false;
   originPort_ = 0;
 }

@@ -469,10 +469,12 @@ void DescribeError(int code, std::span<char> text) {
   std::snprintf(text.data(), text.size(), "%s", words);
 }
 
-long ReceiveSome(const Socket& s, std::span<char> buffer, int timeoutMs) {
+namespace {
+
+long Receive(const Socket& s, std::span<char> buffer, int timeoutMs, int moreFlags) {
   for (;;) {
     // With a time limit, take what is there first and wait only when nothing is.
-    int flags = timeoutMs >= 0 ? MSG_DONTWAIT : 0;
+    int flags = (timeoutMs >= 0 ? MSG_DONTWAIT : 0) | moreFlags;
     ssize_t n = ::recv(s.Fd(), buffer.data(), buffer.size(), flags);
     if (n >= 0) return static_cast<long>(n);
     if (errno == EINTR) continue;
@@ -490,6 +492,16 @@ long ReceiveSome(const Socket& s, std::span<char> buffer, int timeoutMs) {
     }
     timeoutMs = -1;  // readable now: the next receive does not block for long
   }
+}
+
+}  // namespace
+
+long ReceiveSome(const Socket& s, std::span<char> buffer, int timeoutMs) {
+  return Receive(s, buffer, timeoutMs, 0);
+}
+
+long PeekSome(const Socket& s, std::span<char> buffer, int timeoutMs) {
+  return Receive(s, buffer, timeoutMs, MSG_PEEK);
 }
 
 int SendAll(const Socket& s, std::span<const char> bytes) {
@@ -645,4 +657,15 @@ void DescribeListeningAddress(const ListenerSet& listeners, std::span<char> text
     // An address cut short is still terminated: go on from its end.
     used += std::strlen(text.data() + used);
   }
+}
+
+void ResetOnClose(const Socket& s) {
+  if (!s.Valid()) return;
+  linger now{1, 0};
+  ::setsockopt(s.Fd(), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+}
+
+void ResetConnection(Socket* s) {
+  ResetOnClose(*s);
+  s->Close();
 }

@@ -115,16 +115,35 @@ bool HostCertificatePem(const char* host, std::string* pem) {
   return m != nullptr && m->hostCertificatePem(host, pem);
 }
 
-bool TlsStream::AcceptBrowser(const Socket& s, const char* fallbackHost) {
+BrowserHandshake TlsStream::AcceptBrowser(const Socket& s, const char* host, int timeoutMs) {
   const TlsModule* m = Loaded();
-  return m != nullptr && m->acceptBrowser(this, s, fallbackHost);
+  return m != nullptr ? m->acceptBrowser(this, s, host, timeoutMs) : BrowserHandshake::kFailed;
 }
 
-OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, int port,
+OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, int port, int timeoutMs,
                                          std::span<char> error) {
-  if (const TlsModule* m = Loaded()) return m->connectOrigin(this, s, host, port, error);
+  if (const TlsModule* m = Loaded()) return m->connectOrigin(this, s, host, port, timeoutMs, error);
   if (!error.empty()) error[0] = '\0';
   return OriginHandshake::kFailed;
+}
+
+void TlsStream::SetIdleTimeout(int timeoutMs) {
+  if (const TlsModule* m = Loaded()) m->setIdleTimeout(this, timeoutMs);
+}
+
+bool TlsStream::EndedWithGoodbye() const {
+  const TlsModule* m = Loaded();
+  return m != nullptr && m->endedWithGoodbye(this);
+}
+
+bool TlsStream::AskedForClientCertificate() const {
+  const TlsModule* m = Loaded();
+  return m != nullptr && m->askedForClientCertificate(this);
+}
+
+void TlsStream::Abort() {
+  if (session_ == nullptr) return;
+  if (const TlsModule* m = Loaded()) m->abort(this);
 }
 
 long TlsStream::Receive(std::span<char> buffer, int timeoutMs) {

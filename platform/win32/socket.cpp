@@ -505,7 +505,9 @@ void DescribeError(int code, std::span<char> text) {
   text[written > 0 ? static_cast<size_t>(written) : 0] = '\0';
 }
 
-long ReceiveSome(const Socket& s, std::span<char> buffer, int timeoutMs) {
+namespace {
+
+long Receive(const Socket& s, std::span<char> buffer, int timeoutMs, int flags) {
   if (timeoutMs >= 0) {
     WSAPOLLFD p{Handle(s), POLLRDNORM, 0};
     int ready = WSAPoll(&p, 1, timeoutMs);
@@ -516,10 +518,20 @@ long ReceiveSome(const Socket& s, std::span<char> buffer, int timeoutMs) {
     }
   }
   int room = buffer.size() > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(buffer.size());
-  int n = recv(Handle(s), buffer.data(), room, 0);
+  int n = recv(Handle(s), buffer.data(), room, flags);
   if (n >= 0) return n;
   RememberError();
   return -1;
+}
+
+}  // namespace
+
+long ReceiveSome(const Socket& s, std::span<char> buffer, int timeoutMs) {
+  return Receive(s, buffer, timeoutMs, 0);
+}
+
+long PeekSome(const Socket& s, std::span<char> buffer, int timeoutMs) {
+  return Receive(s, buffer, timeoutMs, MSG_PEEK);
 }
 
 int SendAll(const Socket& s, std::span<const char> bytes) {
@@ -637,4 +649,15 @@ void DescribeListeningAddress(const ListenerSet& listeners, std::span<char> text
     FormatAddressAndPort(ToIpAddress(address).Bytes(), port, text.subspan(used));
     used += std::strlen(text.data() + used);
   }
+}
+
+void ResetOnClose(const Socket& s) {
+  if (!s.Valid()) return;
+  linger now{1, 0};
+  setsockopt(Handle(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&now), sizeof now);
+}
+
+void ResetConnection(Socket* s) {
+  ResetOnClose(*s);
+  s->Close();
 }

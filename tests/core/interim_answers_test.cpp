@@ -21,9 +21,10 @@ TEST(FinalAnswerStart, PassesOverWholeInterimAnswersOnly) {
       {kContinue, kContinue.size()},
       {kContinue + kOk, kContinue.size()},
       {kContinue + kHints + kOk, kContinue.size() + kHints.size()},
-      {kContinue + "HTTP/1.1 200", kContinue.size()},  // the final head may be cut
-      {"HTTP/1.1 100 Contin", kCut},                   // an interim one may not
-      {kContinue + "HTTP/1.1 101 Switching", kCut},
+      {kContinue + "HTTP/1.1 200", kContinue.size()},            // the final head may be cut
+      {"HTTP/1.1 100 Contin", kCut},                             // an interim one may not
+      {kContinue + "HTTP/1.1 101 Switching", kContinue.size()},  // another protocol follows
+      {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n\x81\x05hello", 0},
       {"HTTP/1.1 1x0 Odd\r\n\r\n", 0},  // not a status code: not interim
       {"HTTP/1.1 100", kCut},
       {"HTTP/", 0},
