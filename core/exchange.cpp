@@ -171,7 +171,7 @@ bool ForwardHead(Worker& w, long received) {
   if (tail < 0) return false;
   if (!SendTo(w, Side::kServer, TextIn(w.chunk)) ||
       !SendTo(w, Side::kServer, {w.rawTail, static_cast<size_t>(tail)})) {
-    EndExchange(w);
+    if (!ExplainOriginRefusal(w)) EndExchange(w);
     return false;
   }
   return true;
@@ -306,10 +306,7 @@ bool RelayBothWays(Worker& w) {
       }
       if (moved < 0) {
         // An origin that failed before answering is explained when the reason is known.
-        if (watch.awaitingFinal && w.serverTls.AskedForClientCertificate()) {
-          AnswerFailure(w, FailureKind::kClientCertificate, nullptr);
-          return false;
-        }
+        if (watch.awaitingFinal && ExplainOriginRefusal(w)) return false;
         break;
       }
     }

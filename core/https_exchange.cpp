@@ -241,6 +241,19 @@ void ChooseInspectedTarget(Worker& w) {
   }
 }
 
+bool ExplainOriginRefusal(Worker& w) {
+  // Over TLS 1.3 an origin that wants a client certificate says so after the handshake, at the
+  // first request; the browser learns why here, as it would from a handshake that failed.
+  if (!w.serverTls.AskedForClientCertificate()) return false;
+  char line[kTargetHostSize + 96];
+  std::snprintf(line, sizeof line,
+                "HTTPS inspection: %s refused: it asked for a client certificate", w.tunnelHost);
+  char16_t wide[sizeof line];
+  WriteMessageLine({wide, SingleByteToWide(line, wide)});
+  Refuse(w, FailureKind::kClientCertificate, "it asked for a client certificate");
+  return true;
+}
+
 bool SecureInspectedOrigin(Worker& w) {
   if (w.tunnelPlain) return true;  // plain HTTP at the CONNECT's host and port
   SendAtOnce(w.server);

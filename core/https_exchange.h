@@ -34,3 +34,7 @@ void ChooseInspectedTarget(Worker& w);
 // TLS to the origin, verified as a browser would verify it. False when the exchange has ended:
 // the browser then has a failure page inside its TLS and the origin not one byte of the request.
 bool SecureInspectedOrigin(Worker& w);
+
+// After the origin's TLS failed once its handshake was done: when the origin had asked for a
+// client certificate, answers the browser with the page saying so and returns true.
+bool ExplainOriginRefusal(Worker& w);

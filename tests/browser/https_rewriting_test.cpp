@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -326,6 +328,280 @@ TEST_F(InspectionTest, ChromiumSendsTheSiteOnlyTheClientHintsTheSettingsLetPass)
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.out.find("hints page"), std::string::npos) << run.out << run.err;
     ExpectHintsAsSettingsSay(site, row);
+  }
+}
+
+// Python scripts the tests below run as clients: raw sockets through the proxy, TLS trusting
+// its authority, a WebSocket's handshake and one echoed message.
+constexpr char kThroughProxy[] = R"(
+import socket, ssl, sys, base64, os
+proxy, target, mode, ca = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
+host, port = target.rsplit(':', 1)
+s = socket.create_connection(('127.0.0.1', int(proxy)), timeout=10)
+def head(sock):
+    data = b''
+    while b'\r\n\r\n' not in data:
+        more = sock.recv(1)
+        if not more: break
+        data += more
+    return data.decode('latin-1')
+if mode.startswith('ws-get'):
+    path = 'http://' + target + '/echo'
+else:
+    s.sendall(('CONNECT %s HTTP/1.1\r\nHost: %s\r\n\r\n' % (target, target)).encode())
+    print(head(s).split('\r\n')[0])
+    path = '/echo'
+    if mode.startswith('tls') or mode == 'wss':
+        s = ssl.create_default_context(cafile=ca).wrap_socket(s, server_hostname=host)
+if mode == 'tls-h2':
+    s.sendall(b'PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n')
+    print('after the preface: %r' % s.recv(100))
+    sys.exit(0)
+if mode == 'tls-h3':
+    s.sendall(b'GET / HTTP/3.0\r\nHost: x\r\n\r\n')
+    print(head(s).split('\r\n')[0])
+    sys.exit(0)
+key = base64.b64encode(os.urandom(16)).decode()
+s.sendall(('GET %s HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n'
+           'Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n' % (path, target, key)).encode())
+print(head(s).split('\r\n')[0])
+mask = os.urandom(4)
+text = b'hello through corvane'
+s.sendall(bytes([0x81, 0x80 | len(text)]) + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(text)))
+frame = s.recv(2)
+print('echo: %s' % s.recv(frame[1] & 0x7f).decode())
+)";
+
+// A WebSocket echo server (Debian's python3-websockets), plain or over TLS with the identity's
+// files; it prints its port once it listens, and ends once its one client has gone.
+constexpr char kEchoServer[] = R"(
+import asyncio, ssl, sys, websockets
+gone = None
+async def echo(ws, path):
+    try:
+        async for message in ws:
+            await ws.send(message)
+    finally:
+        gone.set()
+async def main():
+    global gone
+    gone = asyncio.Event()
+    context = None
+    if len(sys.argv) > 2:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(sys.argv[1], sys.argv[2])
+    async with websockets.serve(echo, '127.0.0.1', 0, ssl=context) as server:
+        print(server.sockets[0].getsockname()[1], flush=True)
+        await asyncio.wait_for(gone.wait(), 30)
+asyncio.run(main())
+)";
+
+class InspectionStrictnessTest : public InspectionTest {
+ protected:
+  void SetUp() override {
+    headTimeoutMs_ = 1500;     // the handshake's deadline, checked below
+    connectTimeoutMs_ = 1000;  // an origin's handshake that never ends
+    InspectionTest::SetUp();
+    // Debian's own, where python3-websockets lives, whatever other python3 comes first.
+    if (::access("/usr/bin/python3", X_OK) == 0) python_ = "/usr/bin/python3";
+  }
+  ToolRun Python(const char* script, std::vector<std::string> args) {
+    args.insert(args.begin(), {python_, "-c", script});
+    return RunTool(args, dir_, {}, 30s);
+  }
+  // Writes text to a file of the test's folder; its path.
+  std::string File(const std::string& name, const std::string& text) {
+    std::string path = dir_.Path() + "/" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  std::string python_;
+};
+
+// Uploads of every size and framing through inspected TLS, to an origin of TLS 1.3 (which
+// sends its session tickets after the handshake, while the body is still on its way) and one of
+// TLS 1.2: each arrives whole, byte for byte.
+TEST_F(InspectionStrictnessTest, EveryUploadArrivesWholeWhateverTheTlsVersion) {
+  const size_t kSizes[] = {10 * 1024 + 1, 40 * 1024, 100 * 1024, 300 * 1024};
+  std::vector<std::string> bodies;
+  for (size_t i = 0; i < 4; ++i) {
+    std::string body(kSizes[i], '\0');
+    for (size_t j = 0; j < body.size(); ++j)
+      body[j] = static_cast<char>('a' + (j * 7 + i) % 26);
+    bodies.push_back(body);
+  }
+  bodies.push_back(std::string(5 * 1024 * 1024, 'z'));
+  for (int version : {0, TLS1_2_VERSION}) {
+    SiteOrigin site(origins_.Issue("127.0.0.1"), {0, version}, SiteOrigin::Manner::kHonoursClose);
+    std::vector<std::string> args = {curl_, "-q", "-sS", "--max-time", "60"};
+    for (int n = 0; n < 100; ++n) {
+      size_t which = n % 50 == 49 ? 4 : n % 4;
+      std::string file = File("body" + std::to_string(which), bodies[which]);
+      if (n > 0) args.push_back("--next");
+      args.insert(args.end(), {"-x", ProxyAddress(), "--cacert", proxyAuthority_, "-o", "/dev/null",
+                               "--data-binary", "@" + file});
+      if (n % 2 == 1) args.insert(args.end(), {"-H", "Transfer-Encoding: chunked"});
+      args.push_back(site.Base() + "/up?n=" + std::to_string(n));
+    }
+    ToolRun run = RunTool(args, dir_, {}, 120s);
+    EXPECT_EQ(run.exitCode, 0) << "TLS " << version << ": " << run.err;
+    std::vector<SeenRequest> seen = site.Requests();
+    ASSERT_EQ(seen.size(), 100u) << "TLS " << version;
+    for (const SeenRequest& r : seen) {
+      int n = std::stoi(r.target.substr(r.target.find('=') + 1));
+      EXPECT_TRUE(r.body == bodies[n % 50 == 49 ? 4 : n % 4]) << r.target << " TLS " << version;
+    }
+  }
+}
+
+// An answer cut short never looks whole: the client sees its connection fail, as it would
+// without the proxy, whether the origin was plain or inspected TLS.
+TEST_F(InspectionStrictnessTest, ACutAnswerNeverLooksWhole) {
+  std::string body(1024 * 1024, 'c');
+  struct Row {
+    const char* what;
+    std::unique_ptr<SiteOrigin> site;
+    bool whole;
+  } rows[] = {
+      {"plain, short of its length",
+       std::make_unique<SiteOrigin>(SiteOrigin::Transport::kPlain, SiteOrigin::Manner::kCutShort),
+       false},
+      {"plain, reset with no length",
+       std::make_unique<SiteOrigin>(SiteOrigin::Transport::kPlain, SiteOrigin::Manner::kResets),
+       false},
+      {"TLS, short of its length, no goodbye",
+       std::make_unique<SiteOrigin>(origins_.Issue("127.0.0.1"), SiteOrigin::TlsOptions{},
+                                    SiteOrigin::Manner::kCutShort),
+       false},
+      {"TLS, reset with no length",
+       std::make_unique<SiteOrigin>(origins_.Issue("127.0.0.1"), SiteOrigin::TlsOptions{},
+                                    SiteOrigin::Manner::kResets),
+       false},
+      {"TLS, no length, ended with its goodbye",
+       std::make_unique<SiteOrigin>(origins_.Issue("127.0.0.1"), SiteOrigin::TlsOptions{},
+                                    SiteOrigin::Manner::kCloseDelimited),
+       true},
+  };
+  for (Row& row : rows) {
+    row.site->Serve("/big", SiteAnswer{"application/octet-stream", body});
+    ToolRun run = Curl(proxyAuthority_, {"-o", "/dev/null", row.site->Base() + "/big"});
+    if (row.whole)
+      EXPECT_EQ(run.exitCode, 0) << row.what << ": " << run.err;
+    else
+      EXPECT_NE(run.exitCode, 0) << row.what << ": taken as whole";
+  }
+}
+
+// The certificate names the CONNECT host alone: a browser naming another host in its
+// ClientHello is refused, inspected or bypassed, and the origin hears nothing.
+TEST_F(InspectionStrictnessTest, AClientHelloNamingAnotherHostIsRefused) {
+  std::string openssl = FindTool("openssl");
+  if (openssl.empty()) GTEST_SKIP() << "openssl is not installed (Debian package openssl)";
+  SiteOrigin site(origins_.Issue("127.0.0.1"));
+  site.Serve("/", HtmlPage("<p>good</p>"));
+  std::string proxy = "127.0.0.1:" + std::to_string(port_);
+  std::string target = "127.0.0.1:" + std::to_string(site.Port());
+  for (std::u16string bypass : {u"", u"127.0.0.1"}) {
+    Inspect(1, bypass);
+    ToolRun named = RunTool({openssl, "s_client", "-brief", "-proxy", proxy, "-connect", target,
+                             "-servername", "victim.example.test", "-CAfile", proxyAuthority_},
+                            dir_, {}, 20s);
+    EXPECT_EQ(named.out.find("CONNECTION ESTABLISHED"), std::string::npos)
+        << named.out << named.err;
+    ToolRun plain = RunTool({openssl, "s_client", "-brief", "-proxy", proxy, "-connect", target,
+                             "-CAfile", bypass.empty() ? proxyAuthority_ : origins_.File()},
+                            dir_, {}, 20s);
+    EXPECT_NE(plain.err.find("CONNECTION ESTABLISHED"), std::string::npos) << plain.err;
+  }
+  EXPECT_TRUE(site.Requests().empty());
+}
+
+// A handshake trickled in, a byte at a time, ends at the head's deadline, however each byte
+// comes in time for the one before.
+TEST_F(InspectionStrictnessTest, AHandshakeHasOneDeadline) {
+  int fd = ConnectLoopback(port_);
+  WriteAll(fd, "CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: 127.0.0.1:443\r\n\r\n");
+  ReadHead(fd);
+  auto start = std::chrono::steady_clock::now();
+  const char hello[] = "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03";
+  for (char byte : std::string_view(hello, sizeof hello - 1)) {
+    if (!WriteAll(fd, {&byte, 1})) break;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 400) > 0) break;  // closed
+  }
+  pollfd p{fd, POLLIN, 0};
+  ::poll(&p, 1, 5000);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  ::close(fd);
+}
+
+// What is not HTTP/1 inside inspected TLS never reaches the origin: the HTTP/2 preface ends the
+// connection cleanly, another version is 505.
+TEST_F(InspectionStrictnessTest, WhatIsNotHttp1IsRefused) {
+  if (python_.empty()) GTEST_SKIP() << "python3 is not installed";
+  SiteOrigin site(origins_.Issue("127.0.0.1"));
+  std::string target = "127.0.0.1:" + std::to_string(site.Port());
+  ToolRun preface =
+      Python(kThroughProxy, {std::to_string(port_), target, "tls-h2", proxyAuthority_});
+  EXPECT_NE(preface.out.find("after the preface: b''"), std::string::npos)
+      << preface.out << preface.err;
+  ToolRun other = Python(kThroughProxy, {std::to_string(port_), target, "tls-h3", proxyAuthority_});
+  EXPECT_NE(other.out.find("HTTP/1.1 505"), std::string::npos) << other.out << other.err;
+  EXPECT_TRUE(site.Requests().empty());
+}
+
+// A refused origin says why, on the page and on standard error.
+TEST_F(InspectionStrictnessTest, ARefusedOriginSaysWhy) {
+  struct Row {
+    SiteOrigin::TlsOptions options;
+    const char* reason;
+  } rows[] = {
+      {{0, 0, true, false, false}, "asked for a client certificate"},
+      {{0, TLS1_1_VERSION, false, false, false}, "nothing newer than TLS 1.1"},
+      {{0, 0, false, true, false}, "speaks HTTP/2 alone"},
+      {{0, 0, false, false, true}, "the handshake timed out"},
+  };
+  for (const Row& row : rows) {
+    SiteOrigin site(origins_.Issue("127.0.0.1"), row.options, SiteOrigin::Manner::kHonoursClose);
+    testing::internal::CaptureStderr();
+    ToolRun run = Curl(proxyAuthority_, {"-w", "status=%{http_code}", site.Base() + "/"});
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(run.out.find("status=502"), std::string::npos) << row.reason << ": " << run.out;
+    std::string page = run.out;
+    bool said = page.find(row.reason) != std::string::npos ||
+                (std::string_view(row.reason) == "the handshake timed out" &&
+                 page.find("TLS handshake") != std::string::npos);
+    EXPECT_TRUE(said) << row.reason << ": " << page;
+    EXPECT_NE(err.find(row.reason), std::string::npos) << row.reason << ": " << err;
+    EXPECT_TRUE(site.Requests().empty());
+  }
+}
+
+// WebSockets work, inspected or not: ws:// asked for by a plain request, ws:// through a CONNECT
+// (plain HTTP inside, served as such while inspecting), and wss:// through inspected TLS.
+TEST_F(InspectionStrictnessTest, WebSocketsEchoPlainAndInspected) {
+  if (python_.empty() || RunTool({python_, "-c", "import websockets"}, dir_).exitCode != 0)
+    GTEST_SKIP() << "python3-websockets is not installed";
+  PemIdentity identity = origins_.Issue("127.0.0.1");
+  std::string cert = File("echo.crt", identity.certificate);
+  std::string key = File("echo.key", identity.key);
+  struct Row {
+    const char* mode;
+    bool tls;
+  } rows[] = {{"ws-get", false}, {"ws-connect", false}, {"wss", true}};
+  for (const Row& row : rows) {
+    std::string command = python_ + " -c \"$ECHO\"" + (row.tls ? " " + cert + " " + key : "");
+    ::setenv("ECHO", kEchoServer, 1);
+    FILE* server = ::popen(command.c_str(), "r");
+    ASSERT_NE(server, nullptr);
+    char portText[16] = "";
+    ASSERT_NE(std::fgets(portText, sizeof portText, server), nullptr);
+    std::string target = "127.0.0.1:" + std::string(portText, std::strcspn(portText, "\n"));
+    ToolRun run = Python(kThroughProxy, {std::to_string(port_), target, row.mode, proxyAuthority_});
+    EXPECT_NE(run.out.find("HTTP/1.1 101"), std::string::npos) << row.mode << run.out << run.err;
+    EXPECT_NE(run.out.find("echo: hello through corvane"), std::string::npos)
+        << row.mode << run.out << run.err;
+    ::pclose(server);  // it ends once the client has gone
   }
 }
 

@@ -122,6 +122,17 @@ class TlsContext {
     X509_free(cert);
     EVP_PKEY_free(key);
   }
+  explicit TlsContext(const PemIdentity& identity, const SiteOrigin::TlsOptions& options)
+      : TlsContext(identity) {
+    if (options.maxVersion != 0 && options.maxVersion < TLS1_2_VERSION)
+      SSL_CTX_set_security_level(ctx_, 0);
+    if (options.minVersion != 0) SSL_CTX_set_min_proto_version(ctx_, options.minVersion);
+    if (options.maxVersion != 0) SSL_CTX_set_max_proto_version(ctx_, options.maxVersion);
+    if (options.askClientCertificate)
+      SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT,
+                         [](int, X509_STORE_CTX*) { return 1; });
+    if (options.onlyHttp2) SSL_CTX_set_alpn_select_cb(ctx_, OnlyHttp2, nullptr);
+  }
   explicit TlsContext(const PemIdentity& identity) {
     BIO* certText =
         BIO_new_mem_buf(identity.certificate.data(), static_cast<int>(identity.certificate.size()));
@@ -137,6 +148,17 @@ class TlsContext {
     BIO_free(keyText);
   }
   ~TlsContext() { SSL_CTX_free(ctx_); }
+
+  // A server that speaks HTTP/2 alone refuses a client that offers anything else.
+  static int OnlyHttp2(SSL*, const unsigned char** out, unsigned char* outLength,
+                       const unsigned char* in, unsigned inLength, void*) {
+    static const unsigned char kH2[] = "\x02h2";
+    unsigned char* chosen = nullptr;
+    if (SSL_select_next_proto(&chosen, outLength, kH2, 3, in, inLength) != OPENSSL_NPN_NEGOTIATED)
+      return SSL_TLSEXT_ERR_ALERT_FATAL;
+    *out = chosen;
+    return SSL_TLSEXT_ERR_OK;
+  }
   TlsContext(const TlsContext&) = delete;
   TlsContext& operator=(const TlsContext&) = delete;
 
@@ -162,9 +184,17 @@ class SiteOrigin::Stream {
   }
   ~Stream() {
     if (ssl_ != nullptr) {
-      if (!failed_) SSL_shutdown(ssl_);
+      if (!failed_ && !cut_) SSL_shutdown(ssl_);
       SSL_free(ssl_);
     }
+  }
+
+  // Ends the connection as one cut short: no goodbye over TLS, and with reset a TCP reset.
+  void Cut(bool reset) {
+    cut_ = true;
+    if (!reset) return;
+    linger now{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
   }
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;
@@ -211,6 +241,7 @@ class SiteOrigin::Stream {
   int fd_;
   SSL* ssl_ = nullptr;
   bool failed_ = false;
+  bool cut_ = false;
 };
 
 SiteOrigin::SiteOrigin(Transport transport, Manner manner)
@@ -220,8 +251,12 @@ SiteOrigin::SiteOrigin(Transport transport, Manner manner)
   acceptor_ = std::thread([this] { Accept(); });
 }
 
-SiteOrigin::SiteOrigin(const PemIdentity& identity) : transport_(Transport::kTls) {
-  tls_ = std::make_unique<TlsContext>(identity);
+SiteOrigin::SiteOrigin(const PemIdentity& identity)
+    : SiteOrigin(identity, TlsOptions{}, Manner::kHonoursClose) {}
+
+SiteOrigin::SiteOrigin(const PemIdentity& identity, const TlsOptions& options, Manner manner)
+    : transport_(Transport::kTls), manner_(manner), neverHandshakes_(options.neverHandshakes) {
+  tls_ = std::make_unique<TlsContext>(identity, options);
   listenFd_ = ListenOnLoopback(&port_, false);
   acceptor_ = std::thread([this] { Accept(); });
 }
@@ -314,8 +349,13 @@ void SiteOrigin::Converse(int fd) {
   sigemptyset(&brokenPipe);
   sigaddset(&brokenPipe, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
+  bool resetting = false;  // the connection ends with a reset, not in good order
+  if (neverHandshakes_) {  // holds the connection, silent, until it is closed
+    pollfd p{fd, POLLIN, 0};
+    ::poll(&p, 1, kIdleMs);
+  }
   {
-    Stream stream(fd, tls_.get());
+    Stream stream(fd, neverHandshakes_ ? nullptr : tls_.get());
     if (stream.Resumed()) ++resumed_;
     std::string pending;
     char buf[16384];
@@ -372,6 +412,18 @@ void SiteOrigin::Converse(int fd) {
       arrived_.notify_all();
 
       SiteAnswer answer = AnswerFor(seen.target);
+      if (manner_ == Manner::kCutShort || manner_ == Manner::kResets) {
+        bool withLength = manner_ == Manner::kCutShort;
+        stream.Write(
+            "HTTP/1." + std::string(withLength ? "1 " : "0 ") + answer.status +
+            "\r\nContent-Type: " + answer.contentType + "\r\n" +
+            (withLength ? "Content-Length: " + std::to_string(answer.body.size()) + "\r\n" : "") +
+            "\r\n" + answer.body.substr(0, answer.body.size() / 2));
+        std::this_thread::sleep_for(100ms);  // the half reaches the client before the cut
+        stream.Cut(!withLength);
+        resetting = !withLength;
+        break;
+      }
       if (manner_ == Manner::kCloseDelimited) {
         stream.Write("HTTP/1.0 " + answer.status + "\r\nContent-Type: " + answer.contentType +
                      "\r\n" + answer.headLines + "\r\n" + answer.body);
@@ -387,6 +439,6 @@ void SiteOrigin::Converse(int fd) {
   }
   std::lock_guard<std::mutex> hold(lock_);
   open_.erase(fd);
-  ::shutdown(fd, SHUT_RDWR);
+  if (!resetting) ::shutdown(fd, SHUT_RDWR);
   ::close(fd);
 }

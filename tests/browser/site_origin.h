@@ -41,12 +41,26 @@ class SiteOrigin {
   // How the site ends its answers: with a length, closing when asked to (as most do); with a
   // length, keeping the connection whatever the request says; or with no length, closing the
   // connection after each answer (HTTP/1.0, as CGI scripts and small devices answer).
-  enum class Manner { kHonoursClose, kKeepsAlive, kCloseDelimited };
+  // Or it cuts its answer short: declaring the whole length and closing halfway through the
+  // body (over TLS without close_notify), or with no length and a reset halfway through.
+  enum class Manner { kHonoursClose, kKeepsAlive, kCloseDelimited, kCutShort, kResets };
+
+  // What a TLS origin speaks and asks: versions (0: OpenSSL's own bounds; a maximum of TLS 1.1
+  // also lowers the security level so that OpenSSL offers it at all), a client certificate, ALPN
+  // "h2" alone, or no handshake at all.
+  struct TlsOptions {
+    int minVersion = 0;
+    int maxVersion = 0;
+    bool askClientCertificate = false;
+    bool onlyHttp2 = false;
+    bool neverHandshakes = false;
+  };
 
   explicit SiteOrigin(Transport transport = Transport::kPlain,
                       Manner manner = Manner::kHonoursClose);
   // A TLS origin showing the given certificate instead of one made on the spot.
   explicit SiteOrigin(const PemIdentity& identity);
+  SiteOrigin(const PemIdentity& identity, const TlsOptions& options, Manner manner);
   ~SiteOrigin();
   SiteOrigin(const SiteOrigin&) = delete;
   SiteOrigin& operator=(const SiteOrigin&) = delete;
@@ -73,6 +87,7 @@ class SiteOrigin {
 
   Transport transport_;
   Manner manner_ = Manner::kHonoursClose;
+  bool neverHandshakes_ = false;
   std::unique_ptr<TlsContext> tls_;
   int listenFd_ = -1;
   uint16_t port_ = 0;

@@ -351,3 +351,42 @@ TEST_P(CloseSignalTest, EndsThroughDestructionWithExitCodeZero) {
 INSTANTIATE_TEST_SUITE_P(EachSignal, CloseSignalTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP));
 
 }  // namespace
+
+namespace {
+
+// An answer still coming when the program is told to end gets a few seconds to finish, then its
+// client a reset: never an orderly close that would make the part it got look whole.
+TEST_F(SingleInstanceTest, AnAnswerInFlightAtTheEndIsResetNotClosedAsWhole) {
+  StartFirst();
+  uint16_t originPort = 0;
+  UniqueFd origin(ListenOnLoopback(&originPort));
+  UniqueFd client(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::string request =
+      "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(originPort) + "\r\n\r\n";
+  ASSERT_EQ(::send(client.Get(), request.data(), request.size(), 0),
+            static_cast<ssize_t>(request.size()));
+  UniqueFd served(::accept(origin.Get(), nullptr, nullptr));
+  ASSERT_GE(served.Get(), 0);
+  // An answer ended by the close, whose first part has come and whose rest never will.
+  std::string part = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nthe first part";
+  ASSERT_EQ(::send(served.Get(), part.data(), part.size(), 0), static_cast<ssize_t>(part.size()));
+  char buffer[256];
+  ASSERT_GT(::recv(client.Get(), buffer, sizeof buffer, 0), 0);
+  auto start = std::chrono::steady_clock::now();
+  first.Signal(SIGTERM);
+  ssize_t n;
+  while ((n = ::recv(client.Get(), buffer, sizeof buffer, 0)) > 0) {
+  }
+  int error = errno;
+  EXPECT_EQ(n, -1) << "closed in good order, as if the answer were whole";
+  EXPECT_EQ(error, ECONNRESET);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_EQ(first.ExitCode(), 0);
+}
+
+}  // namespace

@@ -24,6 +24,7 @@ class ProxyTest : public ::testing::Test {
     options.port = port_;
     options.closeDelayMs = closeDelayMs_;
     options.connectTimeoutMs = connectTimeoutMs_;
+    options.headTimeoutMs = headTimeoutMs_;
     ASSERT_EQ(StartProxyServerWith(options), 1);
   }
   void TearDown() override {
@@ -34,4 +35,5 @@ class ProxyTest : public ::testing::Test {
   uint16_t port_ = 0;
   int closeDelayMs_ = kTestCloseDelayMs;
   int connectTimeoutMs_ = kConnectTimeoutMs;
+  int headTimeoutMs_ = kHeadTimeoutMs;
 };
