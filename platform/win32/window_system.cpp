@@ -106,7 +106,8 @@ int ShowNativeBox(std::u16string_view text, std::u16string_view caption, uint32_
 }
 
 // A box nobody waits for runs on a thread of its own; while one with the same text is open,
-// no second one opens.
+// no second one opens. It stays above other windows but does not take the keyboard from what
+// the user is typing in, as the icon's notification would not.
 struct OpenBox {
   wchar_t text[kBoxTextUnits] = {};
   wchar_t caption[kNameUnits] = {};
@@ -118,7 +119,7 @@ OpenBox* openBoxes[kMostOpenBoxes] = {};
 
 unsigned __stdcall RunOpenBox(void* parameter) {
   auto* box = static_cast<OpenBox*>(parameter);
-  MessageBoxW(nullptr, box->text, box->caption, box->style | MB_SETFOREGROUND);
+  MessageBoxW(nullptr, box->text, box->caption, box->style | MB_TOPMOST);
   {
     std::lock_guard<std::mutex> hold(openBoxesLock);
     for (OpenBox*& open : openBoxes)

@@ -8,10 +8,12 @@
 #include <windows.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/settings.h"
 #include "platform/dialog_template.h"
+#include "platform/message_box.h"
 #include "platform/resource_table.h"
 #include "platform/text_convert.h"
 #include "resources/corvane_resources.h"
@@ -256,6 +258,56 @@ TEST_F(Win32TrayTest, ClicksReachTheWindowAsTheShellReadsThem) {
       EXPECT_GE(trayEvents[0].atMs - sent, hold - 20) << c.name;
     }
   }
+}
+
+// The boxes of this process titled "Corvane" that are open now.
+std::vector<HWND> OpenBoxes() {
+  std::vector<HWND> boxes;
+  EnumWindows(
+      [](HWND window, LPARAM found) {
+        wchar_t className[16] = {}, title[16] = {};
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        GetClassNameW(window, className, 16);
+        GetWindowTextW(window, title, 16);
+        if (process == GetCurrentProcessId() && IsWindowVisible(window) &&
+            std::wstring(className) == L"#32770" && std::wstring(title) == L"Corvane")
+          reinterpret_cast<std::vector<HWND>*>(found)->push_back(window);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&boxes));
+  return boxes;
+}
+
+bool WaitForBoxes(size_t count) {
+  for (int i = 0; i < 100 && OpenBoxes().size() != count; ++i)
+    Sleep(50);
+  return OpenBoxes().size() == count;
+}
+
+TEST_F(Win32ShellTest, BoxesThatWaitForNoOneOpenOncePerTextAndAnsweredBoxesSayTheAnswer) {
+  const std::u16string refused = u"ERROR(10061): connect to server\n127.0.0.1:9";
+  DWORD start = GetTickCount();
+  OpenMessageBox(refused, u"Corvane", kMbOk | kMbIconError);
+  OpenMessageBox(refused, u"Corvane", kMbOk | kMbIconError);
+  EXPECT_LT(GetTickCount() - start, 500u) << "opening a box waits for no one";
+  ASSERT_TRUE(WaitForBoxes(1));
+  OpenMessageBox(u"ERROR(10060): connect to server", u"Corvane", kMbOk | kMbIconError);
+  EXPECT_TRUE(WaitForBoxes(2));
+  for (HWND box : OpenBoxes())
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  ASSERT_TRUE(WaitForBoxes(0));
+  OpenMessageBox(refused, u"Corvane", kMbOk | kMbIconError);  // closed, so it may open again
+  ASSERT_TRUE(WaitForBoxes(1));
+  PostMessageW(OpenBoxes()[0], WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  ASSERT_TRUE(WaitForBoxes(0));
+
+  std::thread user([] {
+    if (WaitForBoxes(1)) PostMessageW(OpenBoxes()[0], WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), 0);
+  });
+  EXPECT_EQ(ShowMessageBox(u"HTTPS の検査を始めますか?", u"Corvane", kMbYesNo | kMbIconQuestion),
+            kIdNo);
+  user.join();
 }
 
 // corvane.exe as real processes, as the user meets it: the icon's clicks, and a second start that
