@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Takes docs/windows-menu.png and docs/windows-settings.png: build-windows/corvane.exe under Wine
-# on a virtual display, the Japanese dialog and menu fonts drawn with IPAPGothic. Run
-# scripts/windows-ci.sh (or build build-windows) first.
+# Takes docs/windows-menu.png and docs/windows-settings.png, then in a Wine desktop with its
+# taskbar docs/windows-bind-box.png, docs/windows-tip.png and docs/windows-notice.png:
+# build-windows/corvane.exe under Wine on a virtual display, the Japanese text drawn with
+# IPAPGothic. Run scripts/windows-ci.sh (or build build-windows) first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir="${1:-build-windows}"
@@ -21,17 +22,66 @@ for font in "ＭＳ Ｐゴシック" "MS Shell Dlg" "Tahoma" "MS UI Gothic"; do
   wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /t REG_SZ /d IPAPGothic /f \
     >/dev/null
 done
+# The caption buttons' glyphs; Debian's Wine finds its own fonts only in the prefix.
+cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+# explorer.exe, which draws the tip and the notification, read the fonts when wineboot started it.
+wineserver -k
+wineserver -w
+wineserver -p
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+port=$(free_port)
 CORVANE_TEST_PORT=$port wine "$dir/corvane.exe" </dev/null >/dev/null 2>&1 &
 sleep 15
 # A second start opens the running one's menu at the pointer, as a click on its icon does.
 xdotool mousemove 560 560
 CORVANE_TEST_PORT=$port wine "$dir/corvane.exe" </dev/null >/dev/null 2>&1
 sleep 12
-# The menu opens upwards from the pointer.
-scrot -o -a 550,485,145,85 docs/windows-menu.png
-xdotool mousemove 590 508 click 1  # 設定(&S)
-sleep 10
-scrot -o -a 245,192,310,207 docs/windows-settings.png
-echo "docs/windows-menu.png and docs/windows-settings.png written"
+# The menu opens upwards from the pointer: the program's one window without a name.
+read -r menu left top < <(xwininfo -root -tree | grep '("corvane.exe"' | grep 'has no name' |
+  grep -v ' 1x1+' | awk '{split($(NF-1), g, /[x+]/); print $1, g[3], g[4]}' | head -1)
+import -window "$menu" docs/windows-menu.png
+xdotool mousemove $((left + 30)) $((top + 10)) click 1  # 設定(&S), the first item
+settings=$(xdotool search --sync --onlyvisible --name '設定$' | head -1)
+sleep 2
+import -window "$settings" docs/windows-settings.png
+wine taskkill /im corvane.exe </dev/null >/dev/null 2>&1
+for _ in $(seq 100); do (: </dev/tcp/127.0.0.1/"$port") 2>/dev/null || break; sleep 0.2; done
+
+# The rest in a Wine desktop of the display's size: its taskbar has the icon at the right end.
+desktop() {
+  CORVANE_TEST_PORT=$port wine explorer /desktop=corvane,800x600 "$dir/corvane.exe" \
+    </dev/null >/dev/null 2>&1 &
+}
+# Port 8080 as users see it, unless something here holds it.
+port=8080
+python3 -c 'import socket; socket.socket().bind(("0.0.0.0", 8080))' 2>/dev/null ||
+  port=$(free_port)
+
+# Another program on the port: the box says what to do.
+python3 -c "import socket, time; s = socket.socket(); s.bind(('0.0.0.0', $port)); s.listen(); time.sleep(60)" &
+holder=$!
+sleep 1
+desktop
+box=$(xdotool search --sync --onlyvisible --name '^Corvane$' | head -1)
+sleep 2
+import -window "$box" docs/windows-bind-box.png
+xdotool key --window "$box" space  # Return would be left pressed
+kill "$holder"
+sleep 3
+
+desktop
+for _ in $(seq 100); do (: </dev/tcp/127.0.0.1/"$port") 2>/dev/null && break; sleep 0.2; done
+sleep 2
+# The tip: the pointer rests on the icon.
+xdotool mousemove 789 589 mousemove 790 590
+sleep 3
+scrot -o -a 580,548,220,52 docs/windows-tip.png
+# A refused target: the browser gets its page, the icon a notification.
+xdotool mousemove 400 300
+curl -s -o /dev/null -x "http://127.0.0.1:$port" "http://127.0.0.1:9/" || true
+sleep 3.5
+scrot -o -a 370,488,430,112 docs/windows-notice.png
+echo "docs/windows-{menu,settings,bind-box,tip,notice}.png written"

@@ -65,6 +65,8 @@ LRESULT CALLBACK WindowTrampoline(HWND window, UINT message, WPARAM wParam, LPAR
     activeSystem->AddTrayIconsAgain();
   auto proc = reinterpret_cast<WindowProc>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (proc == nullptr) return DefWindowProcW(window, message, wParam, lParam);
+  if (activeSystem != nullptr && activeSystem->TakeTrayEvent(window, message, wParam, lParam, proc))
+    return 0;
   return proc(Handle(window), message, wParam, static_cast<LParam>(lParam));
 }
 
@@ -88,6 +90,12 @@ void CopyCut(std::u16string_view text, wchar_t (&units)[N]) {
   units[n] = L'\0';
 }
 
+// The text in a record's field, up to its terminator or the field's end.
+template <size_t N>
+std::u16string_view Field(const char16_t (&units)[N]) {
+  return {units, static_cast<size_t>(std::find(units, units + N, u'\0') - units)};
+}
+
 // A box the user must answer: above the other windows and given the focus.
 int ShowNativeBox(std::u16string_view text, std::u16string_view caption, uint32_t style) {
   wchar_t units[kBoxTextUnits];
@@ -98,7 +106,8 @@ int ShowNativeBox(std::u16string_view text, std::u16string_view caption, uint32_
 }
 
 // A box nobody waits for runs on a thread of its own; while one with the same text is open,
-// no second one opens.
+// no second one opens. It stays above other windows but does not take the keyboard from what
+// the user is typing in, as the icon's notification would not.
 struct OpenBox {
   wchar_t text[kBoxTextUnits] = {};
   wchar_t caption[kNameUnits] = {};
@@ -110,7 +119,7 @@ OpenBox* openBoxes[kMostOpenBoxes] = {};
 
 unsigned __stdcall RunOpenBox(void* parameter) {
   auto* box = static_cast<OpenBox*>(parameter);
-  MessageBoxW(nullptr, box->text, box->caption, box->style | MB_SETFOREGROUND);
+  MessageBoxW(nullptr, box->text, box->caption, box->style | MB_TOPMOST);
   {
     std::lock_guard<std::mutex> hold(openBoxesLock);
     for (OpenBox*& open : openBoxes)
@@ -375,8 +384,8 @@ int Win32WindowSystem::ShowNotification(const AddedIcon& icon, const NotifyIconD
   native.hWnd = icon.window;
   native.uID = icon.id;
   native.uFlags = NIF_INFO;
-  CopyCut(std::u16string_view(data.info), native.szInfo);
-  CopyCut(std::u16string_view(data.infoTitle), native.szInfoTitle);
+  CopyCut(Field(data.info), native.szInfo);
+  CopyCut(Field(data.infoTitle), native.szInfoTitle);
   native.dwInfoFlags = data.infoFlags;
   return Shell_NotifyIconW(NIM_MODIFY, &native) ? 1 : 0;
 }
@@ -386,7 +395,7 @@ int Win32WindowSystem::NotifyTrayIcon(uint32_t operation, const NotifyIconData& 
     for (AddedIcon& added : trayIcons_) {
       if (added.window != Native(data.window) || added.id != data.id) continue;
       if ((data.flags & NIF_TIP) != 0) {
-        CopyCut(std::u16string_view(data.tip), added.tip);
+        CopyCut(Field(data.tip), added.tip);
         AddedIcon tip = added;
         tip.flags = NIF_TIP;
         if (AddOrDelete(NIM_MODIFY, tip) == 0) return 0;
@@ -401,16 +410,20 @@ int Win32WindowSystem::NotifyTrayIcon(uint32_t operation, const NotifyIconData& 
   icon.flags = data.flags;
   icon.callbackMessage = data.callbackMessage;
   icon.icon = data.icon;
-  for (size_t i = 0; i + 1 < std::size(icon.tip) && data.tip[i] != 0; ++i)
-    icon.tip[i] = static_cast<wchar_t>(data.tip[i]);
+  CopyCut(Field(data.tip), icon.tip);
   int done = AddOrDelete(operation, icon);
-  for (AddedIcon& added : trayIcons_) {
-    bool same = added.window == icon.window && added.id == icon.id;
-    if (operation == NIM_DELETE && same) added = AddedIcon{};
-    if (operation == NIM_ADD && done == 1 && (same || added.window == nullptr)) {
-      added = icon;
-      break;
-    }
+  for (size_t i = 0; i < kMostTrayIcons; ++i) {
+    AddedIcon& added = trayIcons_[i];
+    if (added.window != icon.window || added.id != icon.id) continue;
+    KillTimer(added.window, kHeldClickTimer + i);  // no held click for an icon that went
+    added = AddedIcon{};
+  }
+  // Kept even when the notification area is not there yet, as at logon before Explorer has
+  // started: "TaskbarCreated" adds it then.
+  if (operation == NIM_ADD) {
+    auto free = std::find_if(std::begin(trayIcons_), std::end(trayIcons_),
+                             [](const AddedIcon& a) { return a.window == nullptr; });
+    if (free != std::end(trayIcons_)) *free = icon;
   }
   return done;
 }
@@ -419,6 +432,46 @@ void Win32WindowSystem::AddTrayIconsAgain() {
   for (const AddedIcon& added : trayIcons_) {
     if (added.window != nullptr) AddOrDelete(NIM_ADD, added);
   }
+}
+
+bool Win32WindowSystem::TakeTrayEvent(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                      WindowProc proc) {
+  for (size_t i = 0; i < kMostTrayIcons; ++i) {
+    AddedIcon& icon = trayIcons_[i];
+    if (icon.window == nullptr || icon.window != window) continue;
+    UINT_PTR timer = kHeldClickTimer + i;
+    if (message == WM_TIMER && wParam == timer) {
+      KillTimer(window, timer);
+      // The shell may open a menu or end the program in here: nothing of icon is used after.
+      proc(Handle(window), icon.callbackMessage, icon.id, WM_LBUTTONDOWN);
+      return true;
+    }
+    if ((icon.flags & NIF_MESSAGE) == 0 || message != icon.callbackMessage || wParam != icon.id)
+      continue;
+    // A menu opened at the first press would swallow the second press of a double click in its
+    // own loop: a click waits out the double-click time, counted from its last press or release.
+    // A press alone, as another start of the program posts it, is a click too.
+    switch (lParam) {
+      case WM_LBUTTONDOWN:
+        SetTimer(window, timer, GetDoubleClickTime(), nullptr);
+        return true;
+      case WM_LBUTTONUP:
+        if (!icon.afterDouble) SetTimer(window, timer, GetDoubleClickTime(), nullptr);
+        icon.afterDouble = false;
+        return true;
+      case WM_LBUTTONDBLCLK:
+        KillTimer(window, timer);
+        icon.afterDouble = true;
+        return false;
+      case WM_RBUTTONDOWN:
+      case WM_RBUTTONUP:
+        KillTimer(window, timer);  // the right click opens the menu itself
+        return false;
+      default:
+        return false;
+    }
+  }
+  return false;
 }
 
 int Win32WindowSystem::BringToForeground(Window window) {

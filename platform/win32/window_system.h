@@ -54,9 +54,16 @@ class Win32WindowSystem final : public WindowSystem {
                         uint32_t flags) override;
 
   // The icons added and not yet deleted, as Shell_NotifyIcon knows them: put back when Explorer
-  // restarts and announces "TaskbarCreated". Public for the window procedure only.
+  // starts or restarts and announces "TaskbarCreated". Public for the window procedure only.
   void AddTrayIconsAgain();
   UINT TaskbarCreatedMessage() const { return taskbarCreated_; }
+
+  // Pointer events of an added icon, as the shell reads them: a click reaches proc as
+  // WM_LBUTTONDOWN once the double-click time has passed without a second one, a double click
+  // as WM_LBUTTONDBLCLK alone, anything else as it came. True when the message was taken here
+  // (held back, or a held click delivered by its timer); the window procedure then skips it.
+  // Public for the window procedure only.
+  bool TakeTrayEvent(HWND window, UINT message, WPARAM wParam, LPARAM lParam, WindowProc proc);
 
  private:
   struct AddedIcon {
@@ -66,6 +73,7 @@ class Win32WindowSystem final : public WindowSystem {
     UINT callbackMessage = 0;
     Icon icon = nullptr;
     wchar_t tip[kTrayTipUnits] = {};
+    bool afterDouble = false;  // the button-up that ends a double click comes next
   };
   struct CachedIcon {
     uint16_t group = 0;
@@ -78,6 +86,8 @@ class Win32WindowSystem final : public WindowSystem {
   };
 
   static constexpr size_t kMostTrayIcons = 4;
+  // The timer of a held click on the icon in trayIcons_[i] is kHeldClickTimer + i.
+  static constexpr UINT_PTR kHeldClickTimer = 0x4317;
   static constexpr size_t kMostCachedIcons = 8;
   static constexpr size_t kMostAcceleratorTables = 4;
 

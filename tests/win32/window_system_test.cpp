@@ -8,15 +8,19 @@
 #include <windows.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/settings.h"
 #include "platform/dialog_template.h"
+#include "platform/message_box.h"
 #include "platform/resource_table.h"
 #include "platform/text_convert.h"
 #include "resources/corvane_resources.h"
 #include "resources/resource_ids.h"
 #include "shell/dialogs.h"
 #include "shell/main_window.h"
+#include "shell/tray_icon.h"
 #include "tests/support/loopback.h"
 
 namespace {
@@ -132,42 +136,183 @@ TEST(Win32DialogTemplate, CeOnlyStylesAreMaskedAndItemsAreDwordAligned) {
   EXPECT_EQ(BuildNativeDialogTemplate(*about, std::span(words, 16)), 0u);  // too small: refused
 }
 
-TEST_F(Win32ShellTest, TheTrayIconIsAddedAndRemoved) {
-  WindowClass windowClass;
-  windowClass.proc = DefaultWindowProc;
-  windowClass.instance = AppInstance;
-  windowClass.className = u"CORVANETRAYTEST";
-  ASSERT_EQ(RegisterWindowClass(windowClass), 1);
-  Window window = CreateAppWindow(u"CORVANETRAYTEST", u"tray", 0, 0, 0, 0, 0, AppInstance);
-  ASSERT_NE(window, Window::None);
-  NotifyIconData data;
-  data.size = sizeof data;
-  data.window = window;
-  data.id = 1;
-  data.flags = kNifMessage | kNifIcon;
-  data.callbackMessage = kWmApp + 1;
-  data.icon = LoadIconImage(AppInstance, IDI_CORVANE, kImageIcon, 16, 16, 0);
-  ASSERT_NE(data.icon, nullptr);
-  EXPECT_EQ(NotifyTrayIcon(kNimAdd, data), 1);
-  // Explorer restarting forgets the icon, then announces itself: the icon goes back by itself.
-  HWND native = reinterpret_cast<HWND>(static_cast<uintptr_t>(window));
-  NOTIFYICONDATAW forget{};
-  forget.cbSize = sizeof forget;
-  forget.hWnd = native;
-  forget.uID = 1;
-  ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &forget));
-  SendMessageW(native, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
-  EXPECT_EQ(NotifyTrayIcon(kNimDelete, data), 1);
-  EXPECT_EQ(NotifyTrayIcon(kNimDelete, data), 0);  // gone now, and not put back again
-  SendMessageW(native, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
-  EXPECT_FALSE(Shell_NotifyIconW(NIM_DELETE, &forget));
-  DestroyAppWindow(window);
+// The pointer events a window procedure got, with when they came.
+constexpr uint32_t kTrayCallback = kWmApp + 1;
+struct TrayEvent {
+  LParam event;
+  DWORD atMs;
+};
+std::vector<TrayEvent> trayEvents;
+
+LResult RecordTrayEvents(Window window, uint32_t message, WParam wParam, LParam lParam) {
+  if (message == kTrayCallback) trayEvents.push_back({lParam, GetTickCount()});
+  return DefaultWindowProc(window, message, wParam, lParam);
 }
 
-// corvane.exe as real processes: the first owns "CorvaneInstance" and its hidden window; the
-// second finds that window, posts it the icon's click and exits, leaving the first running with
-// its menu open.
-class SingleInstanceTest : public ::testing::Test {
+// Dispatches this thread's messages for ms milliseconds.
+void Pump(DWORD ms) {
+  DWORD end = GetTickCount() + ms;
+  for (LONG left; (left = static_cast<LONG>(end - GetTickCount())) > 0;) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left), QS_ALLINPUT);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+      DispatchMessageW(&msg);
+  }
+}
+
+// A window of the test's own with the program's icon in the notification area.
+class Win32TrayTest : public Win32ShellTest {
+ protected:
+  void SetUp() override {
+    Win32ShellTest::SetUp();
+    WindowClass windowClass;
+    windowClass.proc = RecordTrayEvents;
+    windowClass.instance = AppInstance;
+    windowClass.className = u"CORVANETRAYTEST";
+    static const int registered = RegisterWindowClass(windowClass);  // once per process
+    ASSERT_EQ(registered, 1);
+    window_ = CreateAppWindow(u"CORVANETRAYTEST", u"tray", 0, 0, 0, 0, 0, AppInstance);
+    ASSERT_NE(window_, Window::None);
+    native_ = reinterpret_cast<HWND>(static_cast<uintptr_t>(window_));
+    data_.size = sizeof data_;
+    data_.window = window_;
+    data_.id = 1;
+    data_.flags = kNifMessage | kNifIcon | kNifTip;
+    data_.callbackMessage = kTrayCallback;
+    data_.icon = LoadIconImage(AppInstance, IDI_CORVANE, kImageIcon, 16, 16, 0);
+    ASSERT_NE(data_.icon, nullptr);
+    ASSERT_EQ(NotifyTrayIcon(kNimAdd, data_), 1);
+  }
+  void TearDown() override {
+    NotifyTrayIcon(kNimDelete, data_);
+    DestroyAppWindow(window_);
+    Win32ShellTest::TearDown();
+  }
+  // The notification area forgets the icon behind the program's back, as when Explorer ends.
+  bool Forget() {
+    NOTIFYICONDATAW forget{};
+    forget.cbSize = sizeof forget;
+    forget.hWnd = native_;
+    forget.uID = 1;
+    return Shell_NotifyIconW(NIM_DELETE, &forget) != FALSE;
+  }
+  int Modify(uint32_t flags, std::u16string_view text) {
+    NotifyIconData change = data_;
+    change.flags = flags;
+    WideWriter((flags & kNifTip) != 0 ? std::span<char16_t>(change.tip) : change.info).Put(text);
+    WideWriter(change.infoTitle).Put(u"Corvane");
+    change.infoFlags = kNiifError;
+    return NotifyTrayIcon(kNimModify, change);
+  }
+
+  Window window_ = Window::None;
+  HWND native_ = nullptr;
+  NotifyIconData data_;
+};
+
+TEST_F(Win32TrayTest, TheTipAndNotificationsReachTheIconAndComeBackWithExplorer) {
+  EXPECT_EQ(Modify(kNifTip, u"Corvane — *:8080\nHTTPS 検査中"), 1);
+  EXPECT_EQ(Modify(kNifInfo, u"ERROR(10061): connect to server\n127.0.0.1:9"), 1);
+  // Explorer restarting forgets the icon: nothing can be shown on it until it announces itself
+  // and the icon goes back by itself.
+  ASSERT_TRUE(Forget());
+  EXPECT_EQ(Modify(kNifInfo, u"ERROR(10061): connect to server"), 0);
+  SendMessageW(native_, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+  EXPECT_EQ(Modify(kNifInfo, u"ERROR(10061): connect to server"), 1);
+  EXPECT_EQ(NotifyTrayIcon(kNimDelete, data_), 1);
+  EXPECT_EQ(NotifyTrayIcon(kNimDelete, data_), 0);  // gone now, and not put back again
+  EXPECT_EQ(Modify(kNifTip, u"Corvane"), 0);
+  SendMessageW(native_, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+  EXPECT_FALSE(Forget());
+}
+
+// A menu opened at the first press of a double click would swallow the second: a click waits
+// out the double-click time before it reaches the window, and a double click reaches it alone.
+TEST_F(Win32TrayTest, ClicksReachTheWindowAsTheShellReadsThem) {
+  const DWORD hold = GetDoubleClickTime();
+  constexpr LParam down = WM_LBUTTONDOWN, up = WM_LBUTTONUP, dbl = WM_LBUTTONDBLCLK;
+  constexpr LParam rdown = WM_RBUTTONDOWN, rup = WM_RBUTTONUP;
+  const struct {
+    const char* name;
+    std::vector<LParam> sent;
+    std::vector<LParam> received;
+  } cases[] = {
+      {"click", {down, up}, {down}},
+      {"press alone, as another start posts it", {down}, {down}},
+      {"double click", {down, up, dbl, up}, {dbl}},
+      {"right click", {rdown, rup}, {rdown, rup}},
+      {"click, then a right click at once", {down, up, rdown, rup}, {rdown, rup}},
+      {"pointer passing", {WM_MOUSEMOVE}, {WM_MOUSEMOVE}},
+  };
+  for (const auto& c : cases) {
+    trayEvents.clear();
+    DWORD sent = GetTickCount();
+    for (LParam event : c.sent)
+      PostMessageW(native_, kTrayCallback, 1, event);
+    Pump(hold + 400);
+    std::vector<LParam> received;
+    for (const TrayEvent& e : trayEvents)
+      received.push_back(e.event);
+    EXPECT_EQ(received, c.received) << c.name;
+    if (!trayEvents.empty() && trayEvents[0].event == down) {
+      EXPECT_GE(trayEvents[0].atMs - sent, hold - 20) << c.name;
+    }
+  }
+}
+
+// The boxes of this process titled "Corvane" that are open now.
+std::vector<HWND> OpenBoxes() {
+  std::vector<HWND> boxes;
+  EnumWindows(
+      [](HWND window, LPARAM found) {
+        wchar_t className[16] = {}, title[16] = {};
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        GetClassNameW(window, className, 16);
+        GetWindowTextW(window, title, 16);
+        if (process == GetCurrentProcessId() && IsWindowVisible(window) &&
+            std::wstring(className) == L"#32770" && std::wstring(title) == L"Corvane")
+          reinterpret_cast<std::vector<HWND>*>(found)->push_back(window);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&boxes));
+  return boxes;
+}
+
+bool WaitForBoxes(size_t count) {
+  for (int i = 0; i < 100 && OpenBoxes().size() != count; ++i)
+    Sleep(50);
+  return OpenBoxes().size() == count;
+}
+
+TEST_F(Win32ShellTest, BoxesThatWaitForNoOneOpenOncePerTextAndAnsweredBoxesSayTheAnswer) {
+  const std::u16string refused = u"ERROR(10061): connect to server\n127.0.0.1:9";
+  DWORD start = GetTickCount();
+  OpenMessageBox(refused, u"Corvane", kMbOk | kMbIconError);
+  OpenMessageBox(refused, u"Corvane", kMbOk | kMbIconError);
+  EXPECT_LT(GetTickCount() - start, 500u) << "opening a box waits for no one";
+  ASSERT_TRUE(WaitForBoxes(1));
+  OpenMessageBox(u"ERROR(10060): connect to server", u"Corvane", kMbOk | kMbIconError);
+  EXPECT_TRUE(WaitForBoxes(2));
+  for (HWND box : OpenBoxes())
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  ASSERT_TRUE(WaitForBoxes(0));
+  OpenMessageBox(refused, u"Corvane", kMbOk | kMbIconError);  // closed, so it may open again
+  ASSERT_TRUE(WaitForBoxes(1));
+  PostMessageW(OpenBoxes()[0], WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  ASSERT_TRUE(WaitForBoxes(0));
+
+  std::thread user([] {
+    if (WaitForBoxes(1)) PostMessageW(OpenBoxes()[0], WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), 0);
+  });
+  EXPECT_EQ(ShowMessageBox(u"HTTPS の検査を始めますか?", u"Corvane", kMbYesNo | kMbIconQuestion),
+            kIdNo);
+  user.join();
+}
+
+// corvane.exe as real processes, as the user meets it: the icon's clicks, and a second start that
+// finds the first one's hidden window, posts it the icon's click and exits.
+class ProgramTest : public ::testing::Test {
  protected:
   static PROCESS_INFORMATION Start() {
     wchar_t commandLine[MAX_PATH + 2];
@@ -182,17 +327,28 @@ class SingleInstanceTest : public ::testing::Test {
                                &startup, &process));
     return process;
   }
+  // A window of the class and process; for a menu (#32768) or dialog (#32770), an open one.
+  static HWND FindOf(const wchar_t* className, DWORD processId) {
+    HWND window = nullptr;
+    while ((window = FindWindowExW(nullptr, window, className, nullptr)) != nullptr) {
+      DWORD owner = 0;
+      GetWindowThreadProcessId(window, &owner);
+      if (owner == processId && (className[0] != L'#' || IsWindowVisible(window))) return window;
+    }
+    return nullptr;
+  }
+  // The first program with windows on a fresh Wine server waits for its desktop process.
   static HWND WaitForWindow(const wchar_t* className, DWORD processId) {
-    for (int i = 0; i < 200; ++i) {
-      HWND window = nullptr;
-      while ((window = FindWindowExW(nullptr, window, className, nullptr)) != nullptr) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == processId && (className[0] != L'#' || IsWindowVisible(window))) return window;
-      }
+    for (int i = 0; i < 400; ++i) {
+      if (HWND window = FindOf(className, processId)) return window;
       Sleep(50);
     }
     return nullptr;
+  }
+  static void UsePortOfItsOwn() {
+    wchar_t port[8];
+    wsprintfW(port, L"%u", static_cast<unsigned>(FreeLoopbackPort()));
+    SetEnvironmentVariableW(L"CORVANE_TEST_PORT", port);
   }
   static DWORD WaitForExit(const PROCESS_INFORMATION& process) {
     DWORD code = STILL_ACTIVE;
@@ -206,10 +362,31 @@ class SingleInstanceTest : public ::testing::Test {
   }
 };
 
-TEST_F(SingleInstanceTest, ASecondStartOpensTheFirstOnesMenuAndExits) {
-  wchar_t port[8];
-  wsprintfW(port, L"%u", static_cast<unsigned>(FreeLoopbackPort()));
-  SetEnvironmentVariableW(L"CORVANE_TEST_PORT", port);
+// The notification area posts the icon's events to the main window as these.
+TEST_F(ProgramTest, ADoubleClickOnTheIconOpensTheSettingsAloneAndARightClickTheMenu) {
+  UsePortOfItsOwn();
+  PROCESS_INFORMATION program = Start();
+  HWND main = WaitForWindow(L"CORVANE", program.dwProcessId);
+  ASSERT_NE(main, nullptr);
+  for (LParam event : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP})
+    PostMessageW(main, TrayNotifyMessage, kTrayIconId, event);
+  HWND settings = WaitForWindow(L"#32770", program.dwProcessId);
+  EXPECT_NE(settings, nullptr);
+  Sleep(GetDoubleClickTime() + 300);
+  EXPECT_EQ(FindOf(L"#32768", program.dwProcessId), nullptr) << "no menu";
+  PostMessageW(settings, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+
+  for (LParam event : {WM_RBUTTONDOWN, WM_RBUTTONUP})
+    PostMessageW(main, TrayNotifyMessage, kTrayIconId, event);
+  EXPECT_NE(WaitForWindow(L"#32768", program.dwProcessId), nullptr);
+  PostMessageW(main, WM_CANCELMODE, 0, 0);
+  PostMessageW(main, WM_CLOSE, 0, 0);
+  EXPECT_EQ(WaitForExit(program), 0u);
+  Close(program);
+}
+
+TEST_F(ProgramTest, ASecondStartOpensTheFirstOnesMenuAndExits) {
+  UsePortOfItsOwn();
   PROCESS_INFORMATION first = Start();
   HWND main = WaitForWindow(L"CORVANE", first.dwProcessId);
   ASSERT_NE(main, nullptr);
