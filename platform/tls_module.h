@@ -12,7 +12,7 @@
 #include "platform/tls.h"
 
 // Raised whenever the table or TlsStream changes: a module of another build is refused.
-inline constexpr int kTlsModuleVersion = 1;
+inline constexpr int kTlsModuleVersion = 2;
 
 // The module's file name, and the one name it exports.
 inline constexpr char kTlsModuleFile[] = "corvane-tls.so";
@@ -22,7 +22,7 @@ struct TlsModule {
   int version;
   size_t streamSize;  // sizeof(TlsStream) as the module sees it
   bool (*makeAuthorityPem)(std::string_view, std::string_view, std::string*, std::string*);
-  bool (*useAuthority)(std::string_view, std::string_view);
+  AuthorityUse (*useAuthority)(std::string_view, std::string_view);
   bool (*authorityInUse)();
   void (*stopUsingAuthority)();
   bool (*hostCertificatePem)(const char*, std::string*);

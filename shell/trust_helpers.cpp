@@ -70,9 +70,8 @@ TrustOutcome RegisterLocalAuthority(std::FILE* out) {
   std::string file;
   AuthorityStart started = StartLocalAuthority(&file);
   if (started != AuthorityStart::kReady) {
-    std::fprintf(out, "The authority cannot be used: %s\n",
-                 started == AuthorityStart::kUnsafeKey ? (file + " can be read by others").c_str()
-                                                       : file.c_str());
+    std::fprintf(out, "The authority cannot be used: %s.\n",
+                 AuthorityRefusal(started, file).c_str());
     return TrustOutcome::kUnusable;
   }
   std::string certutil;

@@ -81,6 +81,17 @@ TEST_F(TrustHelpersTest, TrustRegistersWithChromiumAndFirefoxAndUntrustTakesItBa
   }
 }
 
+TEST_F(TrustHelpersTest, AnAuthorityMissingItsCertificateIsReportedAndLeftAlone) {
+  const std::string folder = home_ + "/.config/Lumet";
+  Shell(CORVANE_EXECUTABLE " --trust-ca");  // makes the authority, with or without certutil
+  ASSERT_TRUE(std::filesystem::remove(folder + "/Corvane-ca.crt"));
+  Ran trust = Shell(CORVANE_EXECUTABLE " --trust-ca");
+  EXPECT_EQ(trust.status, 1);
+  EXPECT_NE(trust.out.find(folder + "/Corvane-ca.crt is missing"), std::string::npos) << trust.out;
+  EXPECT_NE(trust.out.find("corvane --untrust-ca"), std::string::npos) << trust.out;
+  EXPECT_FALSE(std::filesystem::exists(folder + "/Corvane-ca.crt"));
+}
+
 TEST_F(TrustHelpersTest, WithoutCertutilItNamesThePackage) {
   for (const char* option : {" --trust-ca", " --untrust-ca"}) {
     Ran ran = Shell(std::string(CORVANE_EXECUTABLE) + option, home_);
