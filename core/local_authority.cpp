@@ -1,7 +1,6 @@
 #include "core/local_authority.h"
 
 #include <cstdio>
-#include <vector>
 
 #include "core/report_failure.h"
 #include "core/settings.h"
@@ -35,11 +34,6 @@ std::string PartnerOf(const std::string& file) {
 bool NeedsNewAuthority(AuthorityStart why) {
   return why == AuthorityStart::kHalfMissing || why == AuthorityStart::kUnreadable ||
          why == AuthorityStart::kDamaged || why == AuthorityStart::kMismatched;
-}
-
-std::u16string Wide(const std::string& text) {
-  std::vector<char16_t> wide(text.size() + 1);
-  return std::u16string(wide.data(), SingleByteToWide(text, wide));
 }
 
 // Makes a new authority and writes it, the key first, so that a certificate never stands
@@ -91,7 +85,7 @@ AuthorityStart LoadAuthority(const std::string& keyPath, const std::string& cert
 // The box: the same as AuthorityRefusal, in the words of the menu.
 std::u16string RefusalBox(AuthorityStart why, const std::string& file) {
   std::u16string box = u"HTTPS の検査は無効のままです。\n";
-  std::u16string named = Wide(file);
+  std::u16string named = SingleByteToWide(file);
   switch (why) {
     case AuthorityStart::kReady:
       break;
@@ -101,7 +95,7 @@ std::u16string RefusalBox(AuthorityStart why, const std::string& file) {
              u"にしてください)。";
       break;
     case AuthorityStart::kHalfMissing:
-      box += named + u" がありません (" + Wide(PartnerOf(file)) + u" は残っています)。";
+      box += named + u" がありません (" + SingleByteToWide(PartnerOf(file)) + u" は残っています)。";
       break;
     case AuthorityStart::kUnreadable:
       box += named + u" を読めません。";
@@ -112,7 +106,7 @@ std::u16string RefusalBox(AuthorityStart why, const std::string& file) {
              u"として読み取れません。壊れている可能性があります。";
       break;
     case AuthorityStart::kMismatched:
-      box += named + u" は " + Wide(PartnerOf(file)) + u" の鍵ではありません。";
+      box += named + u" は " + SingleByteToWide(PartnerOf(file)) + u" の鍵ではありません。";
       break;
     case AuthorityStart::kFailed:
       box += named + u" を作れないか、使えません。";
@@ -122,8 +116,9 @@ std::u16string RefusalBox(AuthorityStart why, const std::string& file) {
       break;
   }
   if (NeedsNewAuthority(why)) {
-    box += u"\n\n新しい認証局で始め直すには、" + Wide(FolderOf(file)) + u" の " +
-           Wide(kAuthorityCertificateName) + u" と " + Wide(kAuthorityKeyName) +
+    box += u"\n\n新しい認証局で始め直すには、" + SingleByteToWide(FolderOf(file)) + u" の " +
+           SingleByteToWide(kAuthorityCertificateName) + u" と " +
+           SingleByteToWide(kAuthorityKeyName) +
            u" を両方削除し、\"corvane --untrust-ca\" を実行してから、メニューの「HTTPS "
            u"を検査」をもう一度選んでください。";
   }
@@ -132,7 +127,8 @@ std::u16string RefusalBox(AuthorityStart why, const std::string& file) {
 
 // Standard error gets the reason in English, the user a box in the words of the menu.
 void ShowRefusal(AuthorityStart why, const std::string& file) {
-  std::u16string line = Wide("HTTPS inspection stays off: " + AuthorityRefusal(why, file) + ".");
+  std::u16string line =
+      SingleByteToWide("HTTPS inspection stays off: " + AuthorityRefusal(why, file) + ".");
   WriteMessageLine(line);
   ShowMessageBox(RefusalBox(why, file), kBoxCaption, kMbOk | kMbIconError);
 }
