@@ -1,6 +1,7 @@
 #include "platform/text_convert.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace {
 
@@ -107,6 +108,11 @@ size_t SingleByteToWide(std::string_view text, std::span<char16_t> dst) {
   }
   dst[used] = u'\0';
   return used;
+}
+
+std::u16string SingleByteToWide(std::string_view text) {
+  std::vector<char16_t> wide(text.size() + 1);  // never more units than bytes
+  return std::u16string(wide.data(), SingleByteToWide(text, wide));
 }
 
 size_t WideLength(std::span<const char16_t> buffer) {

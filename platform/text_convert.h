@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 #include <string_view>
 
 // Shown for a code unit that has no encoding (an unpaired surrogate).
@@ -17,6 +18,9 @@ size_t WideToSingleByte(std::u16string_view wide, std::span<char> dst);
 // Converts UTF-8 text into dst as zero-terminated UTF-16, cut on a character boundary when it
 // does not fit; malformed bytes become U+FFFD. Returns the units written, terminator excluded.
 size_t SingleByteToWide(std::string_view text, std::span<char16_t> dst);
+
+// The whole of a UTF-8 text (up to its first zero byte) as UTF-16, converted as above.
+std::u16string SingleByteToWide(std::string_view text);
 
 // The length of a zero-terminated wide text held in a buffer, never reading past its end.
 size_t WideLength(std::span<const char16_t> buffer);

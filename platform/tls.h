@@ -20,9 +20,17 @@ bool TlsAvailable();
 bool MakeAuthorityPem(std::string_view commonName, std::string_view organization,
                       std::string* certificatePem, std::string* keyPem);
 
-// Signs host certificates with this authority from now on, and sets up the TLS contexts. False
-// when the texts do not hold a certificate and its matching key.
-bool UseAuthority(std::string_view certificatePem, std::string_view keyPem);
+enum class AuthorityUse {
+  kInUse,
+  kBadCertificate,  // the certificate's text holds no PEM certificate
+  kBadKey,          // the key's text holds no unencrypted PEM private key
+  kMismatched,      // the key is not the certificate's
+  kFailed,          // the TLS contexts cannot be set up
+};
+
+// Signs host certificates with this authority from now on, and sets up the TLS contexts. Anything
+// but kInUse leaves the authority in use as it was.
+AuthorityUse UseAuthority(std::string_view certificatePem, std::string_view keyPem);
 
 // True once UseAuthority has succeeded.
 bool AuthorityInUse();

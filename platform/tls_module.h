@@ -22,7 +22,7 @@ struct TlsModule {
   int version;
   size_t streamSize;  // sizeof(TlsStream) as the module sees it
   bool (*makeAuthorityPem)(std::string_view, std::string_view, std::string*, std::string*);
-  bool (*useAuthority)(std::string_view, std::string_view);
+  AuthorityUse (*useAuthority)(std::string_view, std::string_view);
   bool (*authorityInUse)();
   void (*stopUsingAuthority)();
   bool (*hostCertificatePem)(const char*, std::string*);

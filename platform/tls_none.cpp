@@ -9,8 +9,8 @@ bool MakeAuthorityPem(std::string_view, std::string_view, std::string*, std::str
   return false;
 }
 
-bool UseAuthority(std::string_view, std::string_view) {
-  return false;
+AuthorityUse UseAuthority(std::string_view, std::string_view) {
+  return AuthorityUse::kFailed;
 }
 
 bool AuthorityInUse() {

@@ -8,6 +8,7 @@
 
 #include "core/local_authority.h"
 #include "platform/program.h"
+#include "shell/browser_databases.h"
 
 namespace {
 
@@ -25,25 +26,8 @@ std::string Home() {
   return home != nullptr ? home : "";
 }
 
-bool IsDatabase(const fs::path& folder) {
-  std::error_code ignored;
-  return fs::exists(folder / "cert9.db", ignored);
-}
-
-// Chromium's database (may not exist yet) and every Firefox profile's that does.
-std::vector<fs::path> Databases(const std::string& home, fs::path* chromium) {
-  *chromium = fs::path(home) / ".pki/nssdb";
-  fs::path shared = fs::path(home) / ".local/share/pki/nssdb";
-  if (!IsDatabase(*chromium) && IsDatabase(shared)) *chromium = shared;
-  std::vector<fs::path> found = {*chromium};
-  for (const char* profiles : {".mozilla/firefox", "snap/firefox/common/.mozilla/firefox"}) {
-    std::error_code error;
-    for (const fs::directory_entry& entry :
-         fs::directory_iterator(fs::path(home) / profiles, error)) {
-      if (entry.is_directory(error) && IsDatabase(entry.path())) found.push_back(entry.path());
-    }
-  }
-  return found;
+std::vector<BrowserDatabase> Databases(const std::string& home) {
+  return FindBrowserDatabases(home, std::getenv("XDG_CONFIG_HOME"));
 }
 
 // The certutil program, or a line saying which package brings it.
@@ -64,15 +48,59 @@ int RemoveFrom(const std::string& certutil, const fs::path& database, const std:
   return removed;
 }
 
+// Adds the authority to one database, or says why it is left alone.
+DatabaseTrust Trust(const std::string& certutil, const BrowserDatabase& database,
+                    const std::string& certificate) {
+  std::string folder = database.folder.string();
+  if (database.state == DatabaseState::kNoFolder) return DatabaseTrust::kNoFolder;
+  if (database.state == DatabaseState::kMissing) {
+    if (database.browser != kChromium) return DatabaseTrust::kNotUsedYet;
+    // Chromium makes its database only when it first needs one: made here, it finds ours.
+    std::error_code ignored;
+    fs::create_directories(database.folder, ignored);
+    fs::permissions(database.folder, fs::perms::owner_all, ignored);
+    RunProgram({certutil, "-N", "-d", "sql:" + folder, "--empty-password"});
+  }
+  const std::string name = LocalAuthorityName();
+  RemoveFrom(certutil, database.folder, name);  // an older registration of the same name goes
+  return RunProgram({certutil, "-A", "-d", "sql:" + folder, "-n", name, "-t", kServerAuthorityTrust,
+                     "-i", certificate}) == 0
+             ? DatabaseTrust::kTrusted
+             : DatabaseTrust::kFailed;
+}
+
+void PrintTrust(std::FILE* out, const TrustedDatabase& done, const std::string& certificate) {
+  const char* folder = done.folder.c_str();
+  const char* browser = done.browser.c_str();
+  switch (done.result) {
+    case DatabaseTrust::kTrusted:
+      std::fprintf(out, "Trusted %s in %s (%s)\n", certificate.c_str(), folder, browser);
+      return;
+    case DatabaseTrust::kFailed:
+      std::fprintf(out, "Could not trust %s in %s (%s): certutil failed\n", certificate.c_str(),
+                   folder, browser);
+      return;
+    case DatabaseTrust::kNotUsedYet:
+      std::fprintf(out,
+                   "Skipped %s (%s): no cert9.db yet; start %s once with this profile, then run "
+                   "corvane --trust-ca again\n",
+                   folder, browser, browser);
+      return;
+    case DatabaseTrust::kNoFolder:
+      std::fprintf(out, "Skipped %s (%s): its profiles.ini names it, but the folder is missing\n",
+                   folder, browser);
+      return;
+  }
+}
+
 }  // namespace
 
-TrustOutcome RegisterLocalAuthority(std::FILE* out) {
+TrustOutcome RegisterLocalAuthority(std::FILE* out, std::vector<TrustedDatabase>* done) {
   std::string file;
   AuthorityStart started = StartLocalAuthority(&file);
   if (started != AuthorityStart::kReady) {
-    std::fprintf(out, "The authority cannot be used: %s\n",
-                 started == AuthorityStart::kUnsafeKey ? (file + " can be read by others").c_str()
-                                                       : file.c_str());
+    std::fprintf(out, "The authority cannot be used: %s.\n",
+                 AuthorityRefusal(started, file).c_str());
     return TrustOutcome::kUnusable;
   }
   std::string certutil;
@@ -81,23 +109,13 @@ TrustOutcome RegisterLocalAuthority(std::FILE* out) {
   if (!LocalAuthorityCertificatePath(&certificate)) return TrustOutcome::kUnusable;
   std::string home = Home();
   if (home.empty()) return TrustOutcome::kNotAll;
-  fs::path chromium;
-  std::vector<fs::path> databases = Databases(home, &chromium);
-  if (!IsDatabase(chromium)) {
-    std::error_code ignored;
-    fs::create_directories(chromium, ignored);
-    fs::permissions(chromium, fs::perms::owner_all, ignored);
-    RunProgram({certutil, "-N", "-d", "sql:" + chromium.string(), "--empty-password"});
-  }
-  const std::string name = LocalAuthorityName();
   TrustOutcome outcome = TrustOutcome::kTrusted;
-  for (const fs::path& database : databases) {
-    RemoveFrom(certutil, database, name);  // an older registration of the same name goes
-    bool added = RunProgram({certutil, "-A", "-d", "sql:" + database.string(), "-n", name, "-t",
-                             kServerAuthorityTrust, "-i", certificate}) == 0;
-    std::fprintf(out, "%s %s in %s\n", added ? "Trusted" : "Could not trust", certificate.c_str(),
-                 database.string().c_str());
-    if (!added) outcome = TrustOutcome::kNotAll;
+  for (const BrowserDatabase& database : Databases(home)) {
+    TrustedDatabase entry{database.browser, database.folder.string(),
+                          Trust(certutil, database, certificate)};
+    PrintTrust(out, entry, certificate);
+    if (entry.result == DatabaseTrust::kFailed) outcome = TrustOutcome::kNotAll;
+    if (done != nullptr) done->push_back(entry);
   }
   if (outcome == TrustOutcome::kTrusted)
     std::fprintf(out, "Restart the browsers so that they read their certificates again.\n");
@@ -113,14 +131,14 @@ int UntrustLocalAuthority(Instance /*instance*/, const char* /*value*/, std::FIL
   if (!FindCertutil(&certutil, out)) return kExitFailed;
   std::string home = Home();
   if (home.empty()) return kExitFailed;
-  fs::path chromium;
   const std::string name = LocalAuthorityName();
   int removedAll = 0;
-  for (const fs::path& database : Databases(home, &chromium)) {
-    if (!IsDatabase(database)) continue;
-    int removed = RemoveFrom(certutil, database, name);
+  for (const BrowserDatabase& database : Databases(home)) {
+    if (database.state != DatabaseState::kPresent) continue;
+    int removed = RemoveFrom(certutil, database.folder, name);
     if (removed > 0)
-      std::fprintf(out, "Removed \"%s\" from %s\n", name.c_str(), database.string().c_str());
+      std::fprintf(out, "Removed \"%s\" from %s (%s)\n", name.c_str(),
+                   database.folder.string().c_str(), database.browser.c_str());
     removedAll += removed;
   }
   if (removedAll == 0) std::fprintf(out, "No browser database held \"%s\".\n", name.c_str());

@@ -3,20 +3,37 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "platform/window_types.h"
 
 enum class TrustOutcome {
-  kTrusted,     // every database holds it now
+  kTrusted,     // every database there holds it now (profiles not yet used are skipped)
   kNotAll,      // certutil failed on some
   kNoCertutil,  // certutil is not installed
   kUnusable,    // the authority cannot be made or used
 };
 
-// Registers the authority (made first when the user has none) with the user's NSS databases:
-// Chromium's (~/.pki/nssdb, or ~/.local/share/pki/nssdb; the first made when neither exists)
-// and every Firefox profile's, through certutil. Says what it did on out.
-TrustOutcome RegisterLocalAuthority(std::FILE* out);
+enum class DatabaseTrust {
+  kTrusted,
+  kFailed,      // certutil failed
+  kNotUsedYet,  // a Firefox profile without cert9.db: Firefox has not been started with it
+  kNoFolder,    // a profiles.ini names the profile, but its folder does not exist
+};
+
+// What registering did with one browser's database.
+struct TrustedDatabase {
+  std::string browser;  // "Chromium" or "Firefox"
+  std::string folder;
+  DatabaseTrust result;
+};
+
+// Registers the authority (made first when the user has none) with the user's NSS databases
+// (shell/browser_databases.h; Chromium's is made when it does not exist) through certutil. Says
+// on out what it did with each database, and which it skipped and why; the same goes to done
+// when it is given.
+TrustOutcome RegisterLocalAuthority(std::FILE* out, std::vector<TrustedDatabase>* done = nullptr);
 
 // The same as a command-line action: its exit status.
 int TrustLocalAuthority(Instance instance, const char* value, std::FILE* out);

@@ -156,6 +156,12 @@ KeptSession& OriginSlot(Authority& a, const char* host, int port) {
   return *oldest;
 }
 
+// A key that asks for a passphrase is refused rather than asked about: the default would prompt
+// on the terminal.
+int NoPassphrase(char* /*buffer*/, int /*size*/, int /*writing*/, void* /*data*/) {
+  return -1;
+}
+
 }  // namespace
 
 SSL_SESSION* KeptOriginSession(const char* host, int port) {
@@ -187,30 +193,34 @@ bool TlsAvailable() {
   return true;
 }
 
-bool UseAuthority(std::string_view certificatePem, std::string_view keyPem) {
+AuthorityUse UseAuthority(std::string_view certificatePem, std::string_view keyPem) {
   auto made = std::make_unique<Authority>();
   BioPtr certText = ReadOnly(certificatePem);
   BioPtr keyText = ReadOnly(keyPem);
-  if (certText == nullptr || keyText == nullptr) return false;
+  if (certText == nullptr || keyText == nullptr) return AuthorityUse::kFailed;
   made->cert.reset(PEM_read_bio_X509(certText.get(), nullptr, nullptr, nullptr));
-  made->key.reset(PEM_read_bio_PrivateKey(keyText.get(), nullptr, nullptr, nullptr));
-  bool usable = made->cert != nullptr && made->key != nullptr &&
-                X509_check_private_key(made->cert.get(), made->key.get()) == 1;
-  if (usable) {
+  made->key.reset(PEM_read_bio_PrivateKey(keyText.get(), nullptr, NoPassphrase, nullptr));
+  AuthorityUse use = AuthorityUse::kInUse;
+  if (made->cert == nullptr)
+    use = AuthorityUse::kBadCertificate;
+  else if (made->key == nullptr)
+    use = AuthorityUse::kBadKey;
+  else if (X509_check_private_key(made->cert.get(), made->key.get()) != 1)
+    use = AuthorityUse::kMismatched;
+  if (use == AuthorityUse::kInUse) {
     made->hostKey = MakeP256Key();
-    usable = made->hostKey != nullptr;
-  }
-  if (usable) {
-    made->browser = MakeBrowserContext(made->hostKey.get());
-    made->origin = MakeOriginContext();
-    usable = made->browser != nullptr && made->origin != nullptr;
+    if (made->hostKey != nullptr) {
+      made->browser = MakeBrowserContext(made->hostKey.get());
+      made->origin = MakeOriginContext();
+    }
+    if (made->browser == nullptr || made->origin == nullptr) use = AuthorityUse::kFailed;
   }
   ERR_clear_error();
-  if (!usable) return false;
+  if (use != AuthorityUse::kInUse) return use;
   std::lock_guard<std::mutex> hold(authorityLock);
   delete inUse;
   inUse = made.release();
-  return true;
+  return use;
 }
 
 bool AuthorityInUse() {

@@ -96,9 +96,9 @@ bool MakeAuthorityPem(std::string_view commonName, std::string_view organization
   return m != nullptr && m->makeAuthorityPem(commonName, organization, certificatePem, keyPem);
 }
 
-bool UseAuthority(std::string_view certificatePem, std::string_view keyPem) {
+AuthorityUse UseAuthority(std::string_view certificatePem, std::string_view keyPem) {
   const TlsModule* m = Module();
-  return m != nullptr && m->useAuthority(certificatePem, keyPem);
+  return m != nullptr ? m->useAuthority(certificatePem, keyPem) : AuthorityUse::kFailed;
 }
 
 bool AuthorityInUse() {

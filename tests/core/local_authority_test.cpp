@@ -6,13 +6,20 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 
+#include "platform/message_box.h"
 #include "platform/private_files.h"
 #include "platform/tls.h"
+#include "platform/window_types.h"
 #include "tests/store/config_home.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // Runs a shell command; its exit code and what it printed, standard error included.
 int RunShell(const std::string& command, std::string* output) {
@@ -79,15 +86,85 @@ TEST_F(LocalAuthorityTest, IsMadeOnceWithItsKeyReadableByTheUserAlone) {
   EXPECT_GE(serial.size(), std::string("serial=\n").size() + 30) << serial;  // about 128 bits
 }
 
-TEST_F(LocalAuthorityTest, AKeyFileOthersCanReadKeepsInspectionOff) {
+// What the folder holds, byte for byte and with each file's time.
+std::map<std::string, std::pair<std::string, fs::file_time_type>> Snapshot(
+    const std::string& folder) {
+  std::map<std::string, std::pair<std::string, fs::file_time_type>> files;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+    std::string bytes;
+    ReadSmallFile(entry.path().string(), &bytes);  // a folder in a file's place reads as empty
+    files[entry.path().string()] = {bytes, entry.last_write_time()};
+  }
+  return files;
+}
+
+std::u16string boxText;
+int RecordBox(std::u16string_view text, std::u16string_view, uint32_t) {
+  boxText = text;
+  return kIdOk;
+}
+
+TEST_F(LocalAuthorityTest, AnAuthorityThatCannotBeUsedIsNeverReplaced) {
+  std::string otherKey;
+  std::string otherCertificate;
+  ASSERT_TRUE(MakeAuthorityPem("other", "other", &otherCertificate, &otherKey));
+  const std::string key = KeyPath();
+  const std::string certificate = CertificatePath();
+  struct Row {
+    const char* name;
+    std::function<void()> damage;
+    AuthorityStart expected;
+    std::string file;
+  } rows[] = {
+      {"only the certificate", [&] { fs::remove(key); }, AuthorityStart::kHalfMissing, key},
+      {"only the key", [&] { fs::remove(certificate); }, AuthorityStart::kHalfMissing, certificate},
+      {"garbage key", [&] { std::ofstream(key) << "garbage\n"; }, AuthorityStart::kDamaged, key},
+      {"garbage certificate", [&] { std::ofstream(certificate) << "garbage\n"; },
+       AuthorityStart::kDamaged, certificate},
+      {"another authority's key", [&] { std::ofstream(key) << otherKey; },
+       AuthorityStart::kMismatched, key},
+      {"a folder for a certificate",
+       [&] {
+         fs::remove(certificate);
+         fs::create_directory(certificate);
+       },
+       AuthorityStart::kUnreadable, certificate},
+      {"key readable by others",
+       [&] { fs::permissions(key, fs::perms::others_read, fs::perm_options::add); },
+       AuthorityStart::kUnsafeKey, key},
+  };
+  SetMessageBoxHandler(RecordBox);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(FolderPath());
+    Started();
+    StopUsingAuthority();
+    row.damage();
+    auto before = Snapshot(FolderPath());
+
+    std::string file;
+    EXPECT_EQ(StartLocalAuthority(&file), row.expected);
+    EXPECT_EQ(file, row.file);
+    boxText.clear();
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(EnableInspection());
+    std::string line = ::testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(AuthorityInUse());
+    EXPECT_EQ(Snapshot(FolderPath()), before);
+
+    // Both say which file; all but the unsafe key (made safe with chmod) say how to start over.
+    bool startOver = row.expected != AuthorityStart::kUnsafeKey;
+    std::u16string wideFile(row.file.begin(), row.file.end());  // the paths are ASCII
+    EXPECT_NE(line.find(row.file), std::string::npos) << line;
+    EXPECT_NE(boxText.find(wideFile), std::u16string::npos);
+    EXPECT_EQ(line.find("corvane --untrust-ca") != std::string::npos, startOver) << line;
+    EXPECT_EQ(boxText.find(u"corvane --untrust-ca") != std::u16string::npos, startOver);
+  }
+  SetMessageBoxHandler(nullptr);
+
+  // Both files gone: a new authority, as on the first start.
+  fs::remove_all(FolderPath());
   Started();
-  StopUsingAuthority();
-  ASSERT_EQ(::chmod(KeyPath().c_str(), 0644), 0);
-  std::string file;
-  EXPECT_EQ(StartLocalAuthority(&file), AuthorityStart::kUnsafeKey);
-  EXPECT_EQ(file, KeyPath());
-  EXPECT_FALSE(AuthorityInUse());
-  EXPECT_FALSE(EnableInspection());
 }
 
 TEST_F(LocalAuthorityTest, HostCertificatesPassAStrictServerCheck) {

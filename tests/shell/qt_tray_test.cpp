@@ -149,7 +149,7 @@ TEST_F(QtTrayTest, ClickOpensTheMenuAtThePointerAndSettingsSendsItsCommand) {
   ReplaceSettings(inspecting);
   std::string certificate, key;
   ASSERT_TRUE(MakeAuthorityPem("tray test", "tray test", &certificate, &key));
-  ASSERT_TRUE(UseAuthority(certificate, key));
+  ASSERT_EQ(UseAuthority(certificate, key), AuthorityUse::kInUse);
   QCursor::setPos(ScreenWidth - 100, ScreenHeight - 10);  // a panel at the bottom
   Click(QSystemTrayIcon::Trigger);
   PressOnMenu(Qt::Key_S, QStringLiteral("s"));

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -48,9 +49,17 @@ class TrustHelpersTest : public ::testing::Test {
 
 TEST_F(TrustHelpersTest, TrustRegistersWithChromiumAndFirefoxAndUntrustTakesItBack) {
   if (!HasCertutil()) GTEST_SKIP() << "certutil is missing (Debian package libnss3-tools)";
+  // A profile found by its cert9.db alone, and ESR's: one in use, one Firefox has not used yet.
   std::string firefox = home_ + "/.mozilla/firefox/abcd.default-release";
-  std::filesystem::create_directories(firefox);
-  ASSERT_EQ(Shell("certutil -N -d sql:" + firefox + " --empty-password").status, 0);
+  std::string esr = home_ + "/.config/mozilla/firefox/efgh.default-esr";
+  std::string unused = home_ + "/.config/mozilla/firefox/ijkl.default-esr";
+  for (const std::string& profile : {firefox, esr, unused})
+    std::filesystem::create_directories(profile);
+  std::ofstream(home_ + "/.config/mozilla/firefox/profiles.ini")
+      << "[Profile0]\nIsRelative=1\nPath=efgh.default-esr\n\n[Profile1]\nIsRelative=0\nPath="
+      << unused << "\n";
+  for (const std::string& profile : {firefox, esr})
+    ASSERT_EQ(Shell("certutil -N -d sql:" + profile + " --empty-password").status, 0);
 
   Ran path = Shell(CORVANE_EXECUTABLE " --ca-path");
   EXPECT_EQ(path.status, 0);
@@ -59,7 +68,10 @@ TEST_F(TrustHelpersTest, TrustRegistersWithChromiumAndFirefoxAndUntrustTakesItBa
   Ran trust = Shell(CORVANE_EXECUTABLE " --trust-ca");
   EXPECT_EQ(trust.status, 0) << trust.out;
   EXPECT_TRUE(std::filesystem::exists(home_ + "/.config/Lumet/Corvane-ca.key"));
-  for (const std::string& database : {home_ + "/.pki/nssdb", firefox}) {
+  EXPECT_NE(trust.out.find("Skipped " + unused + " (Firefox): no cert9.db yet"), std::string::npos)
+      << trust.out;
+  EXPECT_FALSE(std::filesystem::exists(unused + "/cert9.db"));
+  for (const std::string& database : {home_ + "/.pki/nssdb", firefox, esr}) {
     EXPECT_NE(trust.out.find("Trusted " + home_ + "/.config/Lumet/Corvane-ca.crt in " + database),
               std::string::npos)
         << trust.out;
@@ -75,10 +87,21 @@ TEST_F(TrustHelpersTest, TrustRegistersWithChromiumAndFirefoxAndUntrustTakesItBa
 
   Ran untrust = Shell(CORVANE_EXECUTABLE " --untrust-ca");
   EXPECT_EQ(untrust.status, 0) << untrust.out;
-  for (const std::string& database : {home_ + "/.pki/nssdb", firefox}) {
+  for (const std::string& database : {home_ + "/.pki/nssdb", firefox, esr}) {
     EXPECT_NE(untrust.out.find("from " + database), std::string::npos) << untrust.out;
     EXPECT_EQ(Listed(database).find("Corvane Local CA ("), std::string::npos);
   }
+}
+
+TEST_F(TrustHelpersTest, AnAuthorityMissingItsCertificateIsReportedAndLeftAlone) {
+  const std::string folder = home_ + "/.config/Lumet";
+  Shell(CORVANE_EXECUTABLE " --trust-ca");  // makes the authority, with or without certutil
+  ASSERT_TRUE(std::filesystem::remove(folder + "/Corvane-ca.crt"));
+  Ran trust = Shell(CORVANE_EXECUTABLE " --trust-ca");
+  EXPECT_EQ(trust.status, 1);
+  EXPECT_NE(trust.out.find(folder + "/Corvane-ca.crt is missing"), std::string::npos) << trust.out;
+  EXPECT_NE(trust.out.find("corvane --untrust-ca"), std::string::npos) << trust.out;
+  EXPECT_FALSE(std::filesystem::exists(folder + "/Corvane-ca.crt"));
 }
 
 TEST_F(TrustHelpersTest, WithoutCertutilItNamesThePackage) {
