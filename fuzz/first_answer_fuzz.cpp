@@ -11,6 +11,7 @@
 #include "core/server.h"
 #include "core/toolkit.h"
 #include "fuzz/fuzz_check.h"
+#include "fuzz/text_model.h"
 #include "rewrite/page_memory.h"
 
 namespace {
@@ -57,7 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string addressText(TakeField(&rest));
   std::string_view address = addressText;
   std::string_view answer = rest.substr(0, std::min(rest.size(), kChunkReceiveLimit));
-  std::string_view cut = address.substr(0, std::min(address.size(), kLastPageUrlSize - 1));
+  std::string kept = WithoutCredentials(address);
+  std::string_view cut =
+      std::string_view(kept).substr(0, std::min(kept.size(), kLastPageUrlSize - 1));
 
   SetLastPageUrl(kBefore);
   NoteFirstAnswer(answer, address);

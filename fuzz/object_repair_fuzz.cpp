@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view addressText = TakeField(&rest);
   std::string_view page = TakeField(&rest);
   SetLastPageUrl(std::string(page));
-  page = page.substr(0, std::min(page.size(), kLastPageUrlSize - 1));
+  std::string kept = WithoutCredentials(page);
+  page = std::string_view(kept).substr(0, std::min(kept.size(), kLastPageUrlSize - 1));
 
   // The request address as GetRequestAddress leaves it: at most 1023 bytes and a NUL.
   FuzzBuffer address(kRequestAddressSize);
@@ -27,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   address.data()[addressText.size()] = '\0';
 
   // The chunk as the filters may leave it: anything up to the room they are given.
-  const size_t rewritableSize = kChunkBufferSize - kConnectionCloseLine.size();
+  const size_t rewritableSize = kChunkBufferSize - kConnectionLineRoom;
   FuzzBuffer chunk(kChunkBufferSize);
   std::string_view text = rest.substr(0, std::min(rest.size(), rewritableSize - 1));
   text = text.substr(0, text.find('\0'));

@@ -185,7 +185,7 @@ std::string FilteredWithoutConversion(std::string_view received, ProxySettings s
   FuzzBuffer chunk(kChunkBufferSize);
   std::memcpy(chunk.data(), received.data(), received.size());
   chunk.data()[received.size()] = '\0';
-  ApplyRequestFilters(chunk.first(kChunkBufferSize - kConnectionCloseLine.size()));
+  ApplyRequestFilters(chunk.first(kChunkBufferSize - kConnectionLineRoom));
   return std::string(TextIn(chunk.all()));
 }
 
@@ -194,8 +194,30 @@ bool IsHopByHop(std::string_view line) {
          StartsWithNoCase(line, "Keep-Alive:");
 }
 
-// A complete head leaves with every hop-by-hop line gone and "Connection: close" as its last
-// line; nothing else in it or in the body changes. An incomplete one is left alone.
+// Whether a head asks to switch protocols: an "Upgrade:" line, and "upgrade" as a whole token of
+// a "Connection:" line's comma or space separated value, in any letter case.
+bool ModelAsksForUpgrade(const std::vector<std::string_view>& lines) {
+  bool line = false;
+  bool token = false;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    std::string lower(lines[i]);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+    if (lower.starts_with("upgrade:")) line = true;
+    if (!lower.starts_with("connection:")) continue;
+    std::string value = lower.substr(11);  // pieces keep their separator: the line's end too
+    std::replace_if(
+        value.begin(), value.end(),
+        [](char c) { return c == ',' || c == '\t' || c == '\r' || c == '\n'; }, ' ');
+    for (std::string_view word : Pieces(value, " "))
+      if (word == "upgrade " || word == "upgrade") token = true;
+  }
+  return line && token;
+}
+
+// A complete head leaves with every hop-by-hop line gone and "Connection: close" (for one that
+// asks to switch protocols, "Connection: Upgrade") as its last line; nothing else in it or in the
+// body changes. An incomplete one is left alone.
 void CheckConnectionClose(std::string_view before, std::string_view after, int result) {
   HeadBody b = SplitHead(before);
   FUZZ_CHECK(result == (b.complete ? 1 : 0));
@@ -209,7 +231,7 @@ void CheckConnectionClose(std::string_view before, std::string_view after, int r
   std::vector<std::string_view> expected(lines.begin(), lines.begin() + 1);
   for (size_t i = 1; i < lines.size(); ++i)
     if (!IsHopByHop(lines[i])) expected.push_back(lines[i]);
-  expected.push_back(kConnectionCloseLine);
+  expected.push_back(ModelAsksForUpgrade(lines) ? kConnectionUpgradeLine : kConnectionCloseLine);
   FUZZ_CHECK(Pieces(a.head, "\r\n") == expected);
 }
 
@@ -225,7 +247,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!in.received.empty()) std::memcpy(chunk.data(), in.received.data(), in.received.size());
   chunk.data()[in.received.size()] = '\0';
   std::string received(TextIn(chunk.all()));
-  const size_t rewritableSize = kChunkBufferSize - kConnectionCloseLine.size();
+  const size_t rewritableSize = kChunkBufferSize - kConnectionLineRoom;
   std::span<char> rewritable = chunk.first(rewritableSize);
 
   ReplaceSettings(settings);

@@ -64,3 +64,15 @@ inline std::vector<std::string_view> Pieces(std::string_view text, std::string_v
   }
   return pieces;
 }
+
+// An absolute address as the page memory keeps it: without the user name and password between
+// "://" and the last "@" before the path, query or fragment.
+inline std::string WithoutCredentials(std::string_view address) {
+  size_t scheme = address.find("://");
+  if (scheme == std::string_view::npos) return std::string(address);
+  size_t host = scheme + 3;
+  size_t end = std::min(address.find_first_of("/?#", host), address.size());
+  size_t at = address.substr(host, end - host).rfind('@');
+  if (at == std::string_view::npos) return std::string(address);
+  return std::string(address.substr(0, host)) + std::string(address.substr(host + at + 1));
+}
