@@ -205,10 +205,10 @@ bool ModelAsksForUpgrade(const std::vector<std::string_view>& lines) {
                    [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
     if (lower.starts_with("upgrade:")) line = true;
     if (!lower.starts_with("connection:")) continue;
-    std::string value = lower.substr(11);  // pieces keep their separator: the line's end too
+    std::string value = lower.substr(11);
+    if (value.ends_with("\r\n")) value.resize(value.size() - 2);  // pieces keep their separator
     std::replace_if(
-        value.begin(), value.end(),
-        [](char c) { return c == ',' || c == '\t' || c == '\r' || c == '\n'; }, ' ');
+        value.begin(), value.end(), [](char c) { return c == ',' || c == '\t'; }, ' ');
     for (std::string_view word : Pieces(value, " "))
       if (word == "upgrade " || word == "upgrade") token = true;
   }
