@@ -78,7 +78,7 @@ sleep 2
 # The tip: the pointer rests on the icon.
 xdotool mousemove 789 589 mousemove 790 590
 sleep 3
-scrot -o -a 580,548,220,52 docs/windows-tip.png
+scrot -o -a 500,548,300,52 docs/windows-tip.png
 # A refused target: the browser gets its page, the icon a notification.
 xdotool mousemove 400 300
 curl -s -o /dev/null -x "http://127.0.0.1:$port" "http://127.0.0.1:9/" || true
