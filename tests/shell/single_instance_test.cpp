@@ -149,7 +149,9 @@ class Corvane {
   std::string Program() const {
     return std::filesystem::read_symlink("/proc/" + std::to_string(pid_) + "/exe").filename();
   }
-  void Signal(int signal) const { ::kill(pid_, signal); }
+  void Signal(int signal) const {
+    if (pid_ > 0) ::kill(pid_, signal);  // never -1: that would signal every process
+  }
   pid_t Pid() const { return pid_; }
   std::string Errors() const { return ReadFile(errors_); }
   std::string Output() const { return ReadFile(output_); }
