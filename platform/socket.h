@@ -89,8 +89,10 @@ class ListenerSet {
  private:
   friend bool ListenOn(std::string_view, uint16_t, int, ListenerSet*, const char**,
                        std::span<char>);
-  friend Socket AcceptClient(const ListenerSet&, int, IpAddress*);
+  friend Socket AcceptClient(const ListenerSet&, int, IpAddress*, uint64_t*);
   friend void InterruptAccept(const ListenerSet&);
+  friend bool ParkInListenerSet(const ListenerSet&, const Socket&, uint64_t);
+  friend void UnparkFromListenerSet(const ListenerSet&, const Socket&);
 
   Socket sockets_[kMostListeners];
   size_t count_ = 0;
@@ -108,8 +110,19 @@ bool ListenOn(std::string_view addresses, uint16_t port, int backlog, ListenerSe
               const char** failedStep, std::span<char> failedAddress);
 
 // Waits up to timeoutMs (-1: without end) for a client on any socket of the set. Returns an
-// invalid socket on failure, LastErrorCode() telling why; *peer gets the client's address.
-Socket AcceptClient(const ListenerSet& listeners, int timeoutMs, IpAddress* peer);
+// invalid socket on failure, LastErrorCode() telling why; *peer gets the client's address. When a
+// parked connection's next bytes came first, returns an invalid socket with *resumed set to its
+// cookie instead (0 otherwise): the connection is out of the wait again, the caller's once more.
+Socket AcceptClient(const ListenerSet& listeners, int timeoutMs, IpAddress* peer,
+                    uint64_t* resumed = nullptr);
+
+// Parks a connection of the caller's in the set's wait until its next bytes (or its end) come;
+// cookie, never 0, names it when AcceptClient hands it back. False where the system cannot:
+// the caller waits for them itself.
+bool ParkInListenerSet(const ListenerSet& listeners, const Socket& s, uint64_t cookie);
+
+// Takes a parked connection out of the wait, unless it has been handed back already.
+void UnparkFromListenerSet(const ListenerSet& listeners, const Socket& s);
 
 // True for accept failures that pass by themselves (an aborted connection, an interrupted call,
 // descriptors or memory running out): the caller pauses and accepts again.
@@ -236,10 +249,10 @@ class SplicePipe {
   bool Open();
   bool IsOpen() const { return readEnd_.Valid(); }
 
-  // Moves what `from` has now, at most one pipe's worth (waiting only while it has nothing),
-  // all of it on to `to`. Returns the count, 0 when `from` has closed, -1 when `from` failed,
-  // kSpliceSinkFailed when `to` failed.
-  long Move(const Socket& from, const Socket& to);
+  // Moves what `from` has now, at most one pipe's worth and at most most bytes (waiting only
+  // while it has nothing), all of it on to `to`. Returns the count, 0 when `from` has closed, -1
+  // when `from` failed, kSpliceSinkFailed when `to` failed.
+  long Move(const Socket& from, const Socket& to, size_t most = SIZE_MAX);
 
  private:
   Socket readEnd_;

@@ -73,6 +73,16 @@ class TlsStream {
   ~TlsStream() { Close(); }
   TlsStream(const TlsStream&) = delete;
   TlsStream& operator=(const TlsStream&) = delete;
+  // A stream moves with its socket (a connection kept for the next request): its state is all
+  // plain data, so moving it never calls into the TLS backend but to close what it replaces.
+  TlsStream(TlsStream&& other) noexcept { Take(other); }
+  TlsStream& operator=(TlsStream&& other) noexcept {
+    if (this != &other) {
+      Close();
+      Take(other);
+    }
+    return *this;
+  }
 
   // The browser's side: we are the server, showing the certificate for host, the host the
   // CONNECT named and the only one that is verified; a ClientHello that names another is refused.
@@ -121,6 +131,24 @@ class TlsStream {
   bool Active() const { return session_ != nullptr; }
 
  private:
+  void Take(TlsStream& other) {
+    session_ = other.session_;
+    fd_ = other.fd_;
+    fdFlags_ = other.fdFlags_;
+    idleMs_ = other.idleMs_;
+    broken_ = other.broken_;
+    saidGoodbye_ = other.saidGoodbye_;
+    heardGoodbye_ = other.heardGoodbye_;
+    certificateRequested_ = other.certificateRequested_;
+    originPort_ = other.originPort_;
+    for (size_t i = 0; i < sizeof originHost_; ++i)
+      originHost_[i] = other.originHost_[i];
+    other.session_ = nullptr;
+    other.fd_ = -1;
+    other.originPort_ = 0;
+    other.broken_ = other.saidGoodbye_ = other.heardGoodbye_ = false;
+  }
+
   TlsSession* session_ = nullptr;
   int fd_ = -1;
   int fdFlags_ = 0;  // the socket's own, given back when the stream closes

@@ -230,7 +230,23 @@ bool ListenOn(std::string_view addresses, uint16_t port, int backlog, ListenerSe
   return true;
 }
 
-Socket AcceptClient(const ListenerSet& listeners, int timeoutMs, IpAddress* peer) {
+// Parked connections' cookies are told apart from the listeners' indexes and the stop tag.
+constexpr uint64_t kFirstCookie = kMostListeners + 1;
+
+bool ParkInListenerSet(const ListenerSet& listeners, const Socket& s, uint64_t cookie) {
+  if (listeners.wait_ == 0 || cookie == 0) return false;
+  epoll_event next{EPOLLIN | EPOLLRDHUP | EPOLLONESHOT, {.u64 = cookie + kFirstCookie}};
+  return ::epoll_ctl(Descriptor(listeners.wait_), EPOLL_CTL_ADD, s.Fd(), &next) == 0;
+}
+
+void UnparkFromListenerSet(const ListenerSet& listeners, const Socket& s) {
+  if (listeners.wait_ != 0)
+    ::epoll_ctl(Descriptor(listeners.wait_), EPOLL_CTL_DEL, s.Fd(), nullptr);
+}
+
+Socket AcceptClient(const ListenerSet& listeners, int timeoutMs, IpAddress* peer,
+                    uint64_t* resumed) {
+  if (resumed != nullptr) *resumed = 0;
   using Clock = std::chrono::steady_clock;
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
@@ -248,6 +264,12 @@ Socket AcceptClient(const ListenerSet& listeners, int timeoutMs, IpAddress* peer
     }
     if (n == 0) {
       lastError = EAGAIN;  // the time passed
+      return Socket();
+    }
+    if (ready.data.u64 >= kFirstCookie) {  // a parked connection spoke: the caller's again
+      if (resumed == nullptr) continue;
+      *resumed = ready.data.u64 - kFirstCookie;
+      lastError = 0;
       return Socket();
     }
     if (ready.data.u64 >= listeners.count_) {  // stopped
@@ -603,10 +625,10 @@ bool SplicePipe::Open() {
   return true;
 }
 
-long SplicePipe::Move(const Socket& from, const Socket& to) {
+long SplicePipe::Move(const Socket& from, const Socket& to, size_t most) {
   ssize_t in;
-  while ((in = ::splice(from.Fd(), nullptr, writeEnd_.Fd(), nullptr, kSpliceBytes, SPLICE_F_MOVE)) <
-             0 &&
+  size_t take = std::min(kSpliceBytes, most);
+  while ((in = ::splice(from.Fd(), nullptr, writeEnd_.Fd(), nullptr, take, SPLICE_F_MOVE)) < 0 &&
          errno == EINTR) {
   }
   if (in < 0) {

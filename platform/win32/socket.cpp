@@ -242,7 +242,16 @@ bool ListenOn(std::string_view addresses, uint16_t port, int backlog, ListenerSe
   return true;
 }
 
-Socket AcceptClient(const ListenerSet& listeners, int timeoutMs, IpAddress* peer) {
+// A Windows wait takes 64 handles at most: a connection between requests waits in its worker.
+bool ParkInListenerSet(const ListenerSet&, const Socket&, uint64_t) {
+  return false;
+}
+
+void UnparkFromListenerSet(const ListenerSet&, const Socket&) {}
+
+Socket AcceptClient(const ListenerSet& listeners, int timeoutMs, IpAddress* peer,
+                    uint64_t* resumed) {
+  if (resumed != nullptr) *resumed = 0;
   using Clock = std::chrono::steady_clock;
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
@@ -614,7 +623,7 @@ bool SplicePipe::Open() {
   return false;
 }
 
-long SplicePipe::Move(const Socket&, const Socket&) {
+long SplicePipe::Move(const Socket&, const Socket&, size_t) {
   lastError = WSAEOPNOTSUPP;
   return -1;
 }
