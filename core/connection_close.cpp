@@ -47,10 +47,10 @@ bool ReplaceConnectionLines(std::span<char> buffer, size_t* length, std::string_
   return true;
 }
 
-int ForceConnectionClose(std::span<char> chunk) {
+int ForceConnectionLine(std::span<char> chunk) {
   size_t length = TextIn(chunk).size();
   std::string_view line =
-      AsksForUpgrade(TextIn(chunk)) ? kConnectionUpgradeLine : kConnectionCloseLine;
+      AsksForUpgrade(TextIn(chunk)) ? kConnectionUpgradeLine : kConnectionKeepAliveLine;
   if (!ReplaceConnectionLines(chunk, &length, line)) return 0;
   chunk[length] = '\0';
   return 1;

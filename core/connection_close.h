@@ -1,7 +1,6 @@
-// One request per client connection, and the answer ends where the origin closes: both heads say
-// so. The origin is asked to close after its answer, so that it does not hold the exchange open
-// for its idle timeout; the client is told the connection closes after the answer, so that it
-// sends its next request on a connection of its own instead of waiting on this one.
+// The connection lines of both heads are the proxy's own, since they speak of each hop alone:
+// the origin is asked to keep its connection for the next request, and the client told whether
+// its connection stays after this answer.
 #pragma once
 
 #include <cstddef>
@@ -9,11 +8,12 @@
 #include <string_view>
 
 inline constexpr std::string_view kConnectionCloseLine = "Connection: close\r\n";
+inline constexpr std::string_view kConnectionKeepAliveLine = "Connection: keep-alive\r\n";
 // A request to switch protocols (a WebSocket's) keeps asking for it: the connection then carries
 // the new protocol both ways until either side closes.
 inline constexpr std::string_view kConnectionUpgradeLine = "Connection: Upgrade\r\n";
-// Room the rewriting of a request head leaves for the longer of the two.
-inline constexpr size_t kConnectionLineRoom = kConnectionUpgradeLine.size();
+// Room the rewriting of a head leaves for the longest of them.
+inline constexpr size_t kConnectionLineRoom = kConnectionKeepAliveLine.size();
 
 // True when the head asks to switch protocols: an "Upgrade:" line, and "upgrade" among the
 // tokens of its "Connection:" lines (any letter case).
@@ -27,6 +27,6 @@ bool AsksForUpgrade(std::string_view head);
 bool ReplaceConnectionLines(std::span<char> buffer, size_t* length,
                             std::string_view line = kConnectionCloseLine);
 
-// The same on a NUL-terminated request head, which stays terminated: "Connection: close", or
+// The same on a NUL-terminated request head, which stays terminated: "Connection: keep-alive", or
 // "Connection: Upgrade" for a head that asks to switch protocols. Returns 1 when done.
-int ForceConnectionClose(std::span<char> chunk);
+int ForceConnectionLine(std::span<char> chunk);

@@ -1,9 +1,11 @@
-// One exchange: a request forwarded to the origin server or the upstream proxy, and its answer
-// relayed back unchanged until the server closes.
+// The exchanges of one client connection, read top to bottom: receive the head, decide the route
+// once (plain, tunnel or inspected; direct or upstream), rewrite, take an origin connection from
+// the pool or make one, forward, relay the answer by its framing, then the next request or the
+// end.
 #pragma once
 
 #include "core/worker.h"
 
-// Serves the worker's accepted client for one exchange; both connections are closed or handed to
-// the delayed closer when it returns.
+// Serves a client the worker has just accepted: its requests until its connection ends or waits
+// for the next one; the connection is then closed, with the closer, or parked.
 void ServeExchange(Worker& w);

@@ -32,6 +32,8 @@ std::u16string_view ExchangeAdvice(FailureKind kind, bool viaUpstream) {
     case FailureKind::kOldTls:
     case FailureKind::kOnlyHttp2:
     case FailureKind::kNotHttp1:
+    case FailureKind::kBadRequest:
+    case FailureKind::kHeadTooLarge:
     case FailureKind::kBadPort:
     case FailureKind::kNotAllowed:
     case FailureKind::kForbidden:

@@ -28,6 +28,11 @@ Words WordsFor(FailureKind kind) {
       return {"504 Gateway Timeout", "did not answer in time"};
     case FailureKind::kSilent:
       return {"504 Gateway Timeout", "accepted the connection but sent no answer"};
+    case FailureKind::kBadRequest:
+      return {"400 Bad Request", "The request could not be read one way only, so it was not sent"};
+    case FailureKind::kHeadTooLarge:
+      return {"431 Request Header Fields Too Large",
+              "The request's head is larger than the proxy reads, so it was not sent"};
     case FailureKind::kBadPort:
       return {"400 Bad Request", "names a port outside 1 to 65535"};
     case FailureKind::kNotAllowed:
@@ -103,7 +108,8 @@ size_t WriteFailurePage(std::span<char> out, FailureKind kind, std::string_view 
   page.Put("</title></head><body>\n<h1>");
   page.Put(words.status);
   page.Put("</h1>\n<p>");
-  if (kind != FailureKind::kNoHost && kind != FailureKind::kNotAllowed) {
+  if (kind != FailureKind::kNoHost && kind != FailureKind::kNotAllowed &&
+      kind != FailureKind::kBadRequest && kind != FailureKind::kHeadTooLarge) {
     page.Put("The proxy could not connect: <b>");
     page.PutEscaped(host);
     page.Put("</b> ");

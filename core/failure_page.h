@@ -7,16 +7,18 @@
 #include <string_view>
 
 enum class FailureKind {
-  kNoHost,       // 400: the request names no host
-  kNotFound,     // 502: the name has no address
-  kRefused,      // 502: the target refused the connection
-  kUnreachable,  // 502: no way to the target (or no socket for it)
-  kTimedOut,     // 504: the target did not accept within the time allowed
-  kSilent,       // 504: the target accepted and sent no answer within the idle bound
-  kBadPort,      // 400: the port the request names is not 1 to 65535
-  kNotAllowed,   // 403: the client may not use this proxy
-  kForbidden,    // 403: a client from elsewhere asked for this machine's own services
-  kLoop,         // 508: the target is the proxy itself
+  kNoHost,        // 400: the request names no host
+  kNotFound,      // 502: the name has no address
+  kRefused,       // 502: the target refused the connection
+  kUnreachable,   // 502: no way to the target (or no socket for it)
+  kTimedOut,      // 504: the target did not accept within the time allowed
+  kSilent,        // 504: the target accepted and sent no answer within the idle bound
+  kBadPort,       // 400: the port the request names is not 1 to 65535
+  kBadRequest,    // 400: a head that could be read two ways, or a body that breaks its framing
+  kHeadTooLarge,  // 431: a head larger than the proxy reads
+  kNotAllowed,    // 403: the client may not use this proxy
+  kForbidden,     // 403: a client from elsewhere asked for this machine's own services
+  kLoop,          // 508: the target is the proxy itself
   // Inspected HTTPS only, each sending the origin not one byte of the request:
   kUnverified,         // 502: the origin's certificate failed verification
   kTlsFailed,          // 502: the TLS handshake with the origin failed

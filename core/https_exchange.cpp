@@ -8,6 +8,7 @@
 #include "core/client_hello.h"
 #include "core/connection_close.h"
 #include "core/failure_page.h"
+#include "core/request_head.h"
 #include "core/request_target.h"
 #include "core/settings.h"
 #include "core/toolkit.h"
@@ -60,7 +61,7 @@ size_t OriginText(const Worker& w, std::span<char> out) {
 // exchange as any other ends.
 bool Refuse(Worker& w, FailureKind kind, std::string_view detail) {
   size_t n = WriteFailurePage({w.chunk, kChunkBufferSize}, kind, w.tunnelHost, detail);
-  SendTo(w, Side::kClient, {w.chunk, n});
+  w.client.Send({w.chunk, n});
   FinishExchange(w);
   return false;
 }
@@ -73,14 +74,14 @@ bool OpenUpstreamTunnel(Worker& w) {
   int n = std::snprintf(request, sizeof request, "CONNECT %s HTTP/1.1\r\nHost: %s\r\n\r\n",
                         authority, authority);
   if (length == 0 || n <= 0 || static_cast<size_t>(n) >= sizeof request ||
-      SendAll(w.server, {request, static_cast<size_t>(n)}) != 1)
+      SendAll(w.server.socket, {request, static_cast<size_t>(n)}) != 1)
     return false;
   // Nothing of the origin's can follow before our TLS greeting, so the head is all there is.
   char answer[kUpstreamAnswerSize];
   size_t got = 0;
   while (std::string_view(answer, got).find("\r\n\r\n") == std::string_view::npos) {
     if (got == sizeof answer) return false;
-    long more = ReceiveSome(w.server, {answer + got, sizeof answer - got});
+    long more = ReceiveSome(w.server.socket, {answer + got, sizeof answer - got});
     if (more <= 0) return false;
     got += static_cast<size_t>(more);
   }
@@ -111,33 +112,25 @@ int MillisecondsLeft(Clock::time_point deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// The request line of the head in the chunk is HTTP/1.x: anything else (the HTTP/2 preface
-// among it) is never sent on.
-bool SpeaksHttp1(const Worker& w) {
-  std::string_view head = TextIn(w.chunk);
-  std::string_view line = head.substr(0, head.find("\r\n"));
-  return line.size() > 9 && line.substr(line.size() - 9, 8) == " HTTP/1.";
-}
-
 }  // namespace
 
-void ServeInspected(Worker& w) {
-  if (!SendOrReset(w.client, kTunnelEstablished)) {
+bool OpenInspected(Worker& w) {
+  if (!w.client.Send(kTunnelEstablished)) {
     EndExchange(w);
-    return;
+    return false;
   }
   // The handshake and the head after it come within the same time as a plain head.
-  auto deadline = Clock::now() + std::chrono::milliseconds(w.run.options.headTimeoutMs);
-  SendAtOnce(w.client);
+  w.headDeadline = Clock::now() + std::chrono::milliseconds(w.run.options.headTimeoutMs);
+  SendAtOnce(w.client.socket);
   char first = 0;
-  if (PeekSome(w.client, {&first, 1}, MillisecondsLeft(deadline)) != 1) {
+  if (PeekSome(w.client.socket, {&first, 1}, MillisecondsLeft(w.headDeadline)) != 1) {
     EndExchange(w);
-    return;
+    return false;
   }
   w.tunnelPlain = first != kTlsHandshake;
   if (!w.tunnelPlain) {
     BrowserHandshake accepted =
-        w.clientTls.AcceptBrowser(w.client, w.tunnelHost, MillisecondsLeft(deadline));
+        w.client.tls.AcceptBrowser(w.client.socket, w.tunnelHost, MillisecondsLeft(w.headDeadline));
     if (accepted != BrowserHandshake::kAccepted) {
       if (accepted == BrowserHandshake::kOtherName) {
         char line[kTargetHostSize + 96];
@@ -147,31 +140,26 @@ void ServeInspected(Worker& w) {
         WriteMessageLine({wide, SingleByteToWide(line, wide)});
       }
       EndExchange(w);
-      return;
+      return false;
     }
-    w.clientTls.SetIdleTimeout(w.run.options.idleTimeoutMs);
+    w.client.tls.SetIdleTimeout(w.run.options.idleTimeoutMs);
   }
-  long received = ReceiveHead(w, deadline);
+  w.inspected = true;
+  w.pendingLength = 0;
+  return true;
+}
+
+bool MakeAddressAbsoluteForTunnel(Worker& w, long* received, RequestHead* head) {
   char origin[kOriginTextSize];
   size_t originLength = OriginText(w, origin);
-  if (received <= 0 || originLength == 0) {
-    EndExchange(w);
-    return;
-  }
-  if (!SpeaksHttp1(w)) {
-    // HTTP/2's preface, or no HTTP at all: a clean end, and the origin never hears of it.
-    if (TextIn(w.chunk).starts_with("PRI * HTTP/2.0")) {
-      FinishExchange(w);
-      return;
-    }
-    AnswerFailure(w, FailureKind::kNotHttp1, nullptr);
-    return;
-  }
+  if (originLength == 0) return false;
   // Absolute, as a browser asks a proxy for plain HTTP: the rewriting and the page memory then
   // see "https://host/path" and treat both schemes alike.
-  received = MakeAddressAbsolute({w.chunk, kChunkBufferSize - kConnectionLineRoom}, received,
-                                 {origin, originLength});
-  ServeRequest(w, received);
+  long made = MakeAddressAbsolute({w.chunk, kChunkBufferSize - kConnectionLineRoom}, *received,
+                                  {origin, originLength});
+  if (made == *received && !head->target.starts_with("http")) return false;  // no room
+  *received = made;
+  return ReadRequestHead({w.chunk, static_cast<size_t>(made)}, head) == HeadVerdict::kComplete;
 }
 
 void ServeBypassed(Worker& w) {
@@ -186,12 +174,12 @@ void ServeBypassed(Worker& w) {
       AnswerFailure(w, FailureKind::kLoop, nullptr);
       return;
     default:
-      SendOrReset(w.client, kBadGatewayHead);
+      w.client.Send(kBadGatewayHead);
       EndExchange(w);
       return;
   }
-  if ((w.viaUpstream && !OpenUpstreamTunnel(w)) || !SendOrReset(w.client, kTunnelEstablished)) {
-    SendOrReset(w.client, kBadGatewayHead);
+  if ((w.viaUpstream && !OpenUpstreamTunnel(w)) || !w.client.Send(kTunnelEstablished)) {
+    w.client.Send(kBadGatewayHead);
     EndExchange(w);
     return;
   }
@@ -201,8 +189,8 @@ void ServeBypassed(Worker& w) {
   std::string_view name;
   HelloName hello = HelloName::kIncomplete;
   while (hello == HelloName::kIncomplete && got < kMostClientHello) {
-    long n =
-        ReceiveSome(w.client, {w.chunk + got, kMostClientHello - got}, MillisecondsLeft(deadline));
+    long n = ReceiveSome(w.client.socket, {w.chunk + got, kMostClientHello - got},
+                         MillisecondsLeft(deadline));
     if (n <= 0) break;
     got += static_cast<size_t>(n);
     hello = ServerNameOf({w.chunk, got}, &name);
@@ -221,8 +209,9 @@ void ServeBypassed(Worker& w) {
     EndExchange(w);
     return;
   }
-  if (SendOrReset(w.server, {w.chunk, got}))
-    RelayBothWays(w.client, w.server, {w.chunk, kChunkReceiveLimit}, w.run.options.idleTimeoutMs);
+  if (w.server.Send({w.chunk, got}))
+    RelayBothWays(w.client.socket, w.server.socket, {w.chunk, kChunkReceiveLimit},
+                  w.run.options.idleTimeoutMs);
   EndTunnel(w);
 }
 
@@ -244,7 +233,7 @@ void ChooseInspectedTarget(Worker& w) {
 bool ExplainOriginRefusal(Worker& w) {
   // Over TLS 1.3 an origin that wants a client certificate says so after the handshake, at the
   // first request; the browser learns why here, as it would from a handshake that failed.
-  if (!w.serverTls.AskedForClientCertificate()) return false;
+  if (!w.server.tls.AskedForClientCertificate()) return false;
   char line[kTargetHostSize + 96];
   std::snprintf(line, sizeof line,
                 "HTTPS inspection: %s refused: it asked for a client certificate", w.tunnelHost);
@@ -256,12 +245,12 @@ bool ExplainOriginRefusal(Worker& w) {
 
 bool SecureInspectedOrigin(Worker& w) {
   if (w.tunnelPlain) return true;  // plain HTTP at the CONNECT's host and port
-  SendAtOnce(w.server);
+  SendAtOnce(w.server.socket);
   if (w.viaUpstream && !OpenUpstreamTunnel(w)) return Refuse(w, FailureKind::kNoTunnel, "");
   char error[kVerifyErrorSize];
-  OriginHandshake handshake = w.serverTls.ConnectOrigin(
-      w.server, w.tunnelHost, w.tunnelPort & 0xFFFF, w.run.options.connectTimeoutMs, error);
-  w.serverTls.SetIdleTimeout(w.run.options.idleTimeoutMs);
+  OriginHandshake handshake = w.server.tls.ConnectOrigin(
+      w.server.socket, w.tunnelHost, w.tunnelPort & 0xFFFF, w.run.options.connectTimeoutMs, error);
+  w.server.tls.SetIdleTimeout(w.run.options.idleTimeoutMs);
   FailureKind kind = FailureKind::kTlsFailed;
   const char* why = error;
   switch (handshake) {

@@ -4,6 +4,7 @@
 // the origin over TLS that it verifies as a browser would.
 #pragma once
 
+#include "core/request_head.h"
 #include "core/worker.h"
 
 enum class TunnelKind {
@@ -16,10 +17,16 @@ enum class TunnelKind {
 // tunnelPort.
 TunnelKind ChooseTunnelKind(Worker& w);
 
-// Serves an inspected CONNECT for one request; both connections are closed or handed to the
-// delayed closer when it returns. A CONNECT that carries plain HTTP instead of TLS (a ws://
-// WebSocket, port 80) is served as plain HTTP to that host and port.
-void ServeInspected(Worker& w);
+// Opens an inspected CONNECT: answers it, and takes the browser's TLS with the certificate of the
+// CONNECT's host (a ClientHello naming another is refused), or else plain HTTP inside (a ws://
+// WebSocket, port 80). True when its requests follow, served as any others with the CONNECT's
+// host and port as their target; false when it ended.
+bool OpenInspected(Worker& w);
+
+// Makes the request line's address absolute with the tunnel's origin ("https://host[:port]"), so
+// that the rewriting and the page memory see it as a plain request's, and reads the head again.
+// False when there is no room for it.
+bool MakeAddressAbsoluteForTunnel(Worker& w, long* received, RequestHead* head);
 
 // Serves a bypassed CONNECT as a tunnel, directly or through the upstream proxy, but only once
 // the browser's ClientHello names the CONNECT's host or none: another name never reaches it.

@@ -1,4 +1,4 @@
-#include "core/answer_framing.h"
+#include "core/message_framing.h"
 
 #include <algorithm>
 
@@ -36,6 +36,22 @@ int StatusCode(std::string_view head) {
   return code;
 }
 
+// Whether a comma-separated value holds token, in any letter case.
+bool HasToken(std::string_view list, std::string_view token) {
+  while (!list.empty()) {
+    size_t comma = std::min(list.find(','), list.size());
+    std::string_view item = list.substr(0, comma);
+    size_t start = item.find_first_not_of(" \t");
+    size_t end = item.find_last_not_of(" \t\r");
+    if (start != std::string_view::npos) item = item.substr(start, end - start + 1);
+    if (item.size() == token.size() &&
+        MatchNoCase(item, token, static_cast<int>(token.size())) == 1)
+      return true;
+    list.remove_prefix(std::min(comma + 1, list.size()));
+  }
+  return false;
+}
+
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -45,46 +61,100 @@ int HexDigit(char c) {
 
 }  // namespace
 
-void AnswerFraming::StartAnswer(std::string_view answerHead, bool headRequest) {
-  *this = AnswerFraming{};
+void MessageFraming::StartAnswer(std::string_view answerHead, bool headRequest) {
+  *this = MessageFraming{};
   int status = StatusCode(answerHead);
   if (status == 0) return;
+  // HTTP/1.1 keeps its connection unless it says otherwise; HTTP/1.0 only when it says so.
+  std::string_view connection = HeaderValue(answerHead, "Connection:");
+  keepsAlive_ = answerHead.starts_with("HTTP/1.1 ") ? !HasToken(connection, "close")
+                                                    : HasToken(connection, "keep-alive");
   if (headRequest || status / 100 == 1 || status == 204 || status == 304) {
     kind_ = Kind::kNone;
     return;
   }
   std::string_view coding = HeaderValue(answerHead, "Transfer-Encoding:");
+  std::string_view length = HeaderValue(answerHead, "Content-Length:");
   // Chunked is the last coding when it is there at all; anything else ends at the close.
   if (!coding.empty()) {
+    // Beside a Content-Length the coding rules, and neither connection is trusted after it:
+    // another reader may have framed it by the length.
+    if (!length.empty()) {
+      keepsAlive_ = false;
+      lastOnConnection_ = true;
+    }
     std::string_view last = coding.substr(coding.find_last_of(", \t") == std::string_view::npos
                                               ? 0
                                               : coding.find_last_of(", \t") + 1);
     if (last.size() == 7 && MatchNoCase(last, "chunked", 7) == 1) kind_ = Kind::kChunked;
     return;
   }
-  std::string_view length = HeaderValue(answerHead, "Content-Length:");
   if (length.empty()) return;
   uint64_t value = 0;
   for (char c : length) {
-    if (c < '0' || c > '9' || value > (UINT64_MAX - 9) / 10) return;  // unreadable: the close
+    if (c < '0' || c > '9' || value > (UINT64_MAX - 9) / 10) {  // unreadable: the close
+      keepsAlive_ = false;
+      return;
+    }
     value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  // Lengths that disagree could frame the answer two ways: it is broken, whatever comes.
+  for (size_t at = answerHead.find('\n'); at != std::string_view::npos;
+       at = answerHead.find('\n', at + 1)) {
+    std::string_view rest = answerHead.substr(at + 1);
+    std::string_view line = rest.substr(0, rest.find('\n'));
+    if (line.size() > 15 && MatchNoCase(line, "Content-Length:", 15) == 1 &&
+        HeaderValue(answerHead.substr(at), "Content-Length:") != length)
+      broken_ = true;
   }
   kind_ = Kind::kLength;
   remaining_ = value;
 }
 
-void AnswerFraming::Skip(uint64_t count) {
+void MessageFraming::StartRequest(BodyFraming framing, uint64_t length) {
+  *this = MessageFraming{};
+  switch (framing) {
+    case BodyFraming::kNone:
+      kind_ = Kind::kNone;
+      break;
+    case BodyFraming::kLength:
+      kind_ = Kind::kLength;
+      remaining_ = length;
+      break;
+    case BodyFraming::kChunked:
+      kind_ = Kind::kChunked;
+      break;
+  }
+}
+
+void MessageFraming::Skip(uint64_t count) {
   if (kind_ == Kind::kLength) remaining_ -= std::min(remaining_, count);
 }
 
-void AnswerFraming::Feed(std::string_view bytes) {
-  if (kind_ == Kind::kLength) {
-    Skip(bytes.size());
-    return;
+size_t MessageFraming::Feed(std::string_view bytes) {
+  switch (kind_) {
+    case Kind::kUntilClose:
+      return bytes.size();
+    case Kind::kNone:
+      return 0;
+    case Kind::kLength: {
+      auto take = static_cast<size_t>(std::min<uint64_t>(remaining_, bytes.size()));
+      remaining_ -= take;
+      return take;
+    }
+    case Kind::kChunked:
+      break;
   }
-  if (kind_ != Kind::kChunked) return;
-  for (size_t i = 0; i < bytes.size() && !broken_ && state_ != Chunk::kDone; ++i) {
+  size_t i = 0;
+  for (; i < bytes.size() && !broken_ && state_ != Chunk::kDone; ++i) {
     char c = bytes[i];
+    // A size line's extensions and a trailer's lines are bounded: no endless line is followed.
+    if (state_ == Chunk::kExtension || state_ == Chunk::kTrailerLine) {
+      if (++lineBytes_ > kMostChunkLineBytes || c == '\0' || c == '\n') {
+        broken_ = true;
+        break;
+      }
+    }
     switch (state_) {
       case Chunk::kSize: {
         int digit = HexDigit(c);
@@ -95,16 +165,23 @@ void AnswerFraming::Feed(std::string_view bytes) {
           }
           remaining_ = remaining_ << 4 | static_cast<uint64_t>(digit);
           sawDigit_ = true;
-        } else if (!sawDigit_) {
+        } else if (!sawDigit_ || (c != ';' && c != ' ' && c != '\t' && c != '\r')) {
           broken_ = true;
         } else {
-          state_ = Chunk::kSizeLine;  // an extension or the line's end follows
+          state_ = Chunk::kExtension;  // an extension or the line's end follows
+          lineBytes_ = 0;
           --i;
         }
         break;
       }
-      case Chunk::kSizeLine:
-        if (c == '\n') state_ = remaining_ == 0 ? Chunk::kTrailerLineStart : Chunk::kData;
+      case Chunk::kExtension:
+        if (c == '\r') state_ = Chunk::kSizeLineEnd;
+        break;
+      case Chunk::kSizeLineEnd:
+        if (c != '\n')
+          broken_ = true;
+        else
+          state_ = remaining_ == 0 ? Chunk::kTrailerLineStart : Chunk::kData;
         break;
       case Chunk::kData: {
         size_t take = static_cast<size_t>(std::min<uint64_t>(remaining_, bytes.size() - i));
@@ -113,30 +190,48 @@ void AnswerFraming::Feed(std::string_view bytes) {
         if (remaining_ == 0) state_ = Chunk::kDataEnd;
         break;
       }
-      case Chunk::kDataEnd:  // the line end after a chunk's data
-        if (c == '\n') {
+      case Chunk::kDataEnd:  // the CR after a chunk's data
+        if (c != '\r')
+          broken_ = true;
+        else
+          state_ = Chunk::kDataLineEnd;
+        break;
+      case Chunk::kDataLineEnd:
+        if (c != '\n') {
+          broken_ = true;
+        } else {
           state_ = Chunk::kSize;
           sawDigit_ = false;
-        } else if (c != '\r') {
-          broken_ = true;
         }
         break;
-      case Chunk::kTrailerLineStart:  // an empty line ends the trailer, and the answer
-        if (c == '\n')
-          state_ = Chunk::kDone;
-        else if (c != '\r')
-          state_ = Chunk::kTrailerLine;
+      case Chunk::kTrailerLineStart:  // an empty line ends the trailer, and the message
+        lineBytes_ = 0;
+        state_ = c == '\r' ? Chunk::kLastLineEnd : Chunk::kTrailerLine;
+        if (c == '\n' || c == '\0') broken_ = true;
         break;
       case Chunk::kTrailerLine:
-        if (c == '\n') state_ = Chunk::kTrailerLineStart;
+        if (c == '\r') state_ = Chunk::kTrailerLineEnd;
+        break;
+      case Chunk::kTrailerLineEnd:
+        if (c != '\n')
+          broken_ = true;
+        else
+          state_ = Chunk::kTrailerLineStart;
+        break;
+      case Chunk::kLastLineEnd:
+        if (c != '\n')
+          broken_ = true;
+        else
+          state_ = Chunk::kDone;
         break;
       case Chunk::kDone:
         break;
     }
   }
+  return broken_ ? bytes.size() : i;
 }
 
-AnswerFraming::End AnswerFraming::Where() const {
+MessageFraming::End MessageFraming::Where() const {
   switch (kind_) {
     case Kind::kUntilClose:
       return End::kUntilClose;

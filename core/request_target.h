@@ -24,3 +24,21 @@ int StripAbsoluteAddress(std::span<char> chunk, std::string_view scheme = kHttpS
 // the new count of received bytes; received when the line is not of that shape or there is no
 // room.
 long MakeAddressAbsolute(std::span<char> chunk, long received, std::string_view origin);
+
+// The authority of an absolute "http://" address (the scheme in any letter case): what lies
+// between "//" and the path, query or fragment, without a user name and password. Empty for an
+// address of another shape.
+std::string_view AuthorityOf(std::string_view target);
+
+// Where a request goes, from its head alone: the host and port of an absolute address in the
+// request line ("http://host:port/path", a user name and password passed over), else those of its
+// Host line; the port is 80 when none is named (0 when the one named is no number). False when it
+// names no host at all.
+bool RequestTargetOf(std::string_view requestTarget, std::string_view hostLine,
+                     std::span<char> host, int32_t* port);
+
+// With an absolute address in the request line, the Host line sent on names the same host and
+// port: a Host line that names another is replaced, one that is missing is added first. The head
+// ends at the chunk's blank line and stays NUL-terminated in the chunk. False when there is no
+// room.
+bool MatchHostLine(std::span<char> chunk, std::string_view authority);

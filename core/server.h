@@ -1,10 +1,12 @@
-// The proxy server: one listening socket and a thread per connection.
+// The proxy server: listening sockets, and a thread per connection while it is busy.
 //
 // A worker waits in accept. As soon as it has a client it makes sure another is waiting, starting
-// a successor when none is, and serves its own client for one exchange: one request forwarded to
-// the origin server or the upstream proxy, one answer relayed back unchanged. Then it waits in
-// accept again, and its thread ends once it has waited a while in vain beside another in accept.
-// Nothing an exchange does, a failure shown to the user included, waits for anyone but its peers.
+// a successor when none is, and serves its client's requests one after the other: each forwarded
+// to the origin server or the upstream proxy, each answer relayed back unchanged. Between requests
+// the client's connection is parked in the same wait as the listeners, and the worker goes back
+// to accept; whichever worker is there takes it up again when its next request comes. A thread
+// ends once it has waited a while in vain beside another in accept. Nothing an exchange does, a
+// failure shown to the user included, waits for anyone but its peers.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +28,11 @@ inline constexpr int kHeadTimeoutMs = 60 * 1000;
 // An exchange in which neither peer moves a byte for this long is ended: longer than any origin
 // takes to start answering, even a long poll, yet not for ever.
 inline constexpr int kIdleTimeoutMs = 300 * 1000;
+
+// How long a client's connection may wait for its next request: as long as a head may take to
+// come, which is also longer than a reader takes to follow a link, so that a browser's kept
+// connection is there for the page after this one.
+inline constexpr int kClientIdleMs = 60 * 1000;
 
 // How long connecting to the origin or the upstream proxy may take, all its addresses together:
 // a browser shows the failure page then instead of waiting for the system's two minutes.
@@ -68,6 +75,9 @@ void StopProxyServer();
 // Workers inside accept right now: those ready for the next client.
 int WorkersInAccept();
 
+// Client connections parked between requests right now, held by no worker.
+int ParkedConnections();
+
 // How long the program's end waits for the exchanges in flight to finish on their own.
 inline constexpr int kExitGraceMs = 3000;
 
@@ -89,6 +99,7 @@ struct ServerOptions {
   int closeDelayMs = kCloseDelayMs;
   int headTimeoutMs = kHeadTimeoutMs;
   int idleTimeoutMs = kIdleTimeoutMs;
+  int clientIdleMs = kClientIdleMs;
   int connectTimeoutMs = kConnectTimeoutMs;
 };
 

@@ -48,52 +48,53 @@ bool IsTunnelRequest(std::string_view head) {
 
 void EndTunnel(Worker& w) {
   ForgetExchange(w);
-  ReportFailure(nullptr, &w.client, &w.server);
+  ReportFailure(nullptr, &w.client.socket, &w.server.socket);
 }
 
-void ServeTunnel(Worker& w, long received) {
-  if (!AcceptTunnelTarget(w)) return;
+bool ServeTunnel(Worker& w, long received) {
+  if (!AcceptTunnelTarget(w)) return false;
   switch (ChooseTunnelKind(w)) {
     case TunnelKind::kInspect:
-      ServeInspected(w);
-      return;
+      return OpenInspected(w);
     case TunnelKind::kBypassed:
       ServeBypassed(w);
-      return;
+      return false;
     case TunnelKind::kBlind:
       break;
   }
   if (!ChooseTunnelTarget(w)) {
-    SendOrReset(w.client, kBadGatewayHead);
+    w.client.Send(kBadGatewayHead);
     EndExchange(w);
-    return;
+    return false;
   }
   switch (ConnectTarget(w)) {
     case ConnectResult::kConnected:
       break;
     case ConnectResult::kForbidden:
       AnswerFailure(w, FailureKind::kForbidden, nullptr);
-      return;
+      return false;
     case ConnectResult::kLoop:
       AnswerFailure(w, FailureKind::kLoop, nullptr);
-      return;
+      return false;
     default:
-      SendOrReset(w.client, kBadGatewayHead);
+      w.client.Send(kBadGatewayHead);
       EndExchange(w);
-      return;
+      return false;
   }
   bool viaUpstream = w.viaUpstream;
   std::string_view bytes(w.chunk, static_cast<size_t>(received));
   bool sent;
   if (viaUpstream) {
     // The upstream proxy opens the tunnel and answers the client itself.
-    sent = SendOrReset(w.server, bytes);
+    sent = w.server.Send(bytes);
   } else {
     size_t headEnd = bytes.find("\r\n\r\n");
     std::string_view early = headEnd == std::string_view::npos ? "" : bytes.substr(headEnd + 4);
-    sent = SendOrReset(w.client, kTunnelEstablished) && SendOrReset(w.server, early);
+    sent = w.client.Send(kTunnelEstablished) && w.server.Send(early);
   }
   if (sent)
-    RelayBothWays(w.client, w.server, {w.chunk, kChunkReceiveLimit}, w.run.options.idleTimeoutMs);
+    RelayBothWays(w.client.socket, w.server.socket, {w.chunk, kChunkReceiveLimit},
+                  w.run.options.idleTimeoutMs);
   EndTunnel(w);
+  return false;
 }

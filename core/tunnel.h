@@ -21,5 +21,6 @@ void EndTunnel(Worker& w);
 bool IsTunnelRequest(std::string_view head);
 
 // Opens the tunnel the head (received bytes in the worker's chunk) asks for, directly or through
-// the upstream proxy, and carries it until it ends. Both connections are closed on return.
-void ServeTunnel(Worker& w, long received);
+// the upstream proxy, and carries it until it ends; both connections are closed then, and the
+// result is false. True for an inspected one, whose requests follow on the client's connection.
+bool ServeTunnel(Worker& w, long received);

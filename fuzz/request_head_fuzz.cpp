@@ -1,6 +1,6 @@
 // A received request head through everything that edits it before it leaves, in the exchange's
 // order: the request filters under the settings taken from the input, the request address, the
-// "[object]" repair, the closing line, and the choice of target.
+// "[object]" repair, the connection line, and the choice of target with its Host line.
 //
 // Input: one byte of settings flags, the UAName text, a NUL, the remembered page, a NUL, and the
 // received bytes. Flag bits, from the lowest: SendReferer, ChangeUA, SendMachine, SpaceConvert,
@@ -12,6 +12,7 @@
 
 #include "core/connection_close.h"
 #include "core/last_page_url.h"
+#include "core/request_head.h"
 #include "core/request_target.h"
 #include "core/server.h"
 #include "core/settings.h"
@@ -215,10 +216,10 @@ bool ModelAsksForUpgrade(const std::vector<std::string_view>& lines) {
   return line && token;
 }
 
-// A complete head leaves with every hop-by-hop line gone and "Connection: close" (for one that
-// asks to switch protocols, "Connection: Upgrade") as its last line; nothing else in it or in the
-// body changes. An incomplete one is left alone.
-void CheckConnectionClose(std::string_view before, std::string_view after, int result) {
+// A complete head leaves with every hop-by-hop line gone and "Connection: keep-alive" (for one
+// that asks to switch protocols, "Connection: Upgrade") as its last line; nothing else in it or in
+// the body changes. An incomplete one is left alone.
+void CheckConnectionLine(std::string_view before, std::string_view after, int result) {
   HeadBody b = SplitHead(before);
   FUZZ_CHECK(result == (b.complete ? 1 : 0));
   if (!b.complete) {
@@ -231,7 +232,8 @@ void CheckConnectionClose(std::string_view before, std::string_view after, int r
   std::vector<std::string_view> expected(lines.begin(), lines.begin() + 1);
   for (size_t i = 1; i < lines.size(); ++i)
     if (!IsHopByHop(lines[i])) expected.push_back(lines[i]);
-  expected.push_back(ModelAsksForUpgrade(lines) ? kConnectionUpgradeLine : kConnectionCloseLine);
+  expected.push_back(ModelAsksForUpgrade(lines) ? kConnectionUpgradeLine
+                                                : kConnectionKeepAliveLine);
   FUZZ_CHECK(Pieces(a.head, "\r\n") == expected);
 }
 
@@ -274,17 +276,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string repaired(TextIn(chunk.all()));
   CheckObjectRepair(filtered, repaired, addressBefore, TextIn(address.all()), page);
 
-  int closed = ForceConnectionClose(chunk.all());
+  int lined = ForceConnectionLine(chunk.all());
   FUZZ_CHECK(TerminatedWithin(chunk.all()));
-  CheckConnectionClose(repaired, TextIn(chunk.all()), closed);
+  CheckConnectionLine(repaired, TextIn(chunk.all()), lined);
 
-  if (settings.UseProxy == 0) {
+  // The target as the exchange takes it from a head read strictly: the Host line sent on names
+  // it, exactly once, and the address loses its scheme and host.
+  RequestHead head;
+  std::string text(TextIn(chunk.all()));
+  if (settings.UseProxy == 0 && ReadRequestHead(text, &head) == HeadVerdict::kComplete) {
     FuzzBuffer host(kTargetHostSize);
     host.data()[0] = '\0';
     int32_t port = 0;
-    if (GetTargetHost(TextIn(chunk.all()), TextIn(address.all()), &port, host.all()) == 1) {
-      SplitHostPort(host.all(), &port);
+    if (RequestTargetOf(head.target, head.host, host.all(), &port)) {
       FUZZ_CHECK(TerminatedWithin(host.all()));
+      std::string authority(AuthorityOf(head.target));
+      if (!authority.empty() && MatchHostLine(chunk.all(), authority)) {
+        FUZZ_CHECK(TerminatedWithin(chunk.all()));
+        RequestHead matched;
+        FUZZ_CHECK(ReadRequestHead(TextIn(chunk.all()), &matched) == HeadVerdict::kComplete);
+        FUZZ_CHECK(matched.host == authority);
+      }
       size_t length = TextIn(chunk.all()).size();
       StripAbsoluteAddress(chunk.all());
       FUZZ_CHECK(TerminatedWithin(chunk.all()));

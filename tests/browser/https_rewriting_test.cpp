@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/local_authority.h"
+#include "core/origin_pool.h"
 #include "platform/tls.h"
 #include "tests/browser/real_client_fixture.h"
 #include "tests/browser/test_authority.h"
@@ -252,7 +253,8 @@ TEST_F(InspectionTest, ABrowsersNextConnectionResumesItsSessionAndSpeaksHttp11) 
     unsigned chosenLength = 0;
     SSL_get0_alpn_selected(ssl, &chosen, &chosenLength);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(chosen), chosenLength), "http/1.1");
-    std::string request = "GET /again.html HTTP/1.1\r\nHost: " + authority + "\r\n\r\n";
+    std::string request =
+        "GET /again.html HTTP/1.1\r\nHost: " + authority + "\r\nConnection: close\r\n\r\n";
     SSL_write(ssl, request.data(), static_cast<int>(request.size()));
     std::string answer;
     char buffer[4096];
@@ -264,6 +266,7 @@ TEST_F(InspectionTest, ABrowsersNextConnectionResumesItsSessionAndSpeaksHttp11) 
     SSL_shutdown(ssl);  // a session closed without goodbye would not be offered again
     SSL_free(ssl);
     ::close(fd);
+    DropAllOrigins();  // else the kept origin connection would carry the next request
   }
   SSL_SESSION_free(session);
   SSL_CTX_free(context);

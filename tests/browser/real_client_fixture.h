@@ -140,10 +140,10 @@ class RealClientTest : public ::ProxyTest {
 };
 
 // What every plain HTTP request forwarded by the proxy looks like at the origin: a path rather
-// than an absolute address, and "Connection: close" as the head's one connection line, last.
+// than an absolute address, and "Connection: keep-alive" as the head's one connection line, last.
 inline void ExpectForwardedHead(const SeenRequest& r) {
   EXPECT_TRUE(r.target.starts_with("/")) << r.head;
-  EXPECT_TRUE(std::string_view(r.head).ends_with("\r\nConnection: close\r\n\r\n")) << r.head;
+  EXPECT_TRUE(std::string_view(r.head).ends_with("\r\nConnection: keep-alive\r\n\r\n")) << r.head;
   EXPECT_EQ(HeaderCount(r.head, "Connection"), 1) << r.head;
   EXPECT_EQ(HeaderCount(r.head, "Proxy-Connection"), 0) << r.head;
   EXPECT_EQ(HeaderCount(r.head, "Keep-Alive"), 0) << r.head;

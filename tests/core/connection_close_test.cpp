@@ -1,4 +1,4 @@
-// The head the proxy sends asks the origin to close after its answer.
+// The head the proxy sends asks the origin to keep its connection, or to switch protocols.
 #include "core/connection_close.h"
 
 #include <gtest/gtest.h>
@@ -13,42 +13,45 @@ struct CloseCase {
   const char* out;
 };
 
-TEST(ForceConnectionClose, ReplacesEveryHopByHopLineWithOneClose) {
+TEST(ForceConnectionLine, ReplacesEveryHopByHopLineWithOneKeepAlive) {
   const CloseCase cases[] = {
-      {"GET / HTTP/1.0\r\n\r\n", "GET / HTTP/1.0\r\nConnection: close\r\n\r\n"},
+      {"GET / HTTP/1.0\r\n\r\n", "GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"},
       {"GET / HTTP/1.1\r\nHost: a\r\nConnection: keep-alive\r\nAccept: */*\r\n\r\n",
-       "GET / HTTP/1.1\r\nHost: a\r\nAccept: */*\r\nConnection: close\r\n\r\n"},
+       "GET / HTTP/1.1\r\nHost: a\r\nAccept: */*\r\nConnection: keep-alive\r\n\r\n"},
       {"GET / HTTP/1.1\r\nproxy-connection: Keep-Alive\r\nKEEP-ALIVE: 300\r\n"
        "connection: Upgrade\r\nHost: a\r\n\r\n",
-       "GET / HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"},
+       "GET / HTTP/1.1\r\nHost: a\r\nConnection: keep-alive\r\n\r\n"},
       // Only whole header names count, and nothing after the head is touched.
       {"POST / HTTP/1.1\r\nX-Connection: 1\r\nConnection-Id: 2\r\nContent-Length: 17\r\n\r\n"
        "\r\nConnection: x\r\n",
        "POST / HTTP/1.1\r\nX-Connection: 1\r\nConnection-Id: 2\r\nContent-Length: 17\r\n"
-       "Connection: close\r\n\r\n\r\nConnection: x\r\n"},
+       "Connection: keep-alive\r\n\r\n\r\nConnection: x\r\n"},
+      // A request to switch protocols keeps asking for it, and for nothing else.
+      {"GET /chat HTTP/1.1\r\nUpgrade: websocket\r\nConnection: keep-alive, Upgrade\r\n\r\n",
+       "GET /chat HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n"},
       // A request line that happens to hold the name is not a header line.
       {"GET /Connection:x HTTP/1.0\r\n\r\n",
-       "GET /Connection:x HTTP/1.0\r\nConnection: close\r\n\r\n"},
+       "GET /Connection:x HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"},
   };
   for (const CloseCase& c : cases) {
     char chunk[512];
     std::snprintf(chunk, sizeof chunk, "%s", c.in);
-    EXPECT_EQ(ForceConnectionClose(chunk), 1) << c.in;
+    EXPECT_EQ(ForceConnectionLine(chunk), 1) << c.in;
     EXPECT_STREQ(chunk, c.out) << c.in;
   }
 }
 
-TEST(ForceConnectionClose, IncompleteHeadIsLeftAlone) {
+TEST(ForceConnectionLine, IncompleteHeadIsLeftAlone) {
   char chunk[128] = "GET / HTTP/1.1\r\nConnection: keep-alive\r\nHost: a";
-  EXPECT_EQ(ForceConnectionClose(chunk), 0);
+  EXPECT_EQ(ForceConnectionLine(chunk), 0);
   EXPECT_STREQ(chunk, "GET / HTTP/1.1\r\nConnection: keep-alive\r\nHost: a");
 }
 
-TEST(ForceConnectionClose, NoRoomChangesNothing) {
-  const char* head = "GET / HTTP/1.1\r\nConnection: keep-alive\r\n\r\n";
+TEST(ForceConnectionLine, NoRoomChangesNothing) {
+  const char* head = "GET / HTTP/1.1\r\nHost: a\r\n\r\n";
   char chunk[64];
   std::snprintf(chunk, sizeof chunk, "%s", head);
-  EXPECT_EQ(ForceConnectionClose(std::span<char>(chunk, std::strlen(head) + 10)), 0);
+  EXPECT_EQ(ForceConnectionLine(std::span<char>(chunk, std::strlen(head) + 10)), 0);
   EXPECT_STREQ(chunk, head);
 }
 

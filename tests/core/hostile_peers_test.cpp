@@ -24,6 +24,7 @@
 #include "platform/message_box.h"
 #include "platform/socket.h"
 #include "tests/support/loopback.h"
+#include "tests/support/process_counts.h"
 
 namespace {
 
@@ -32,31 +33,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kOk = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nhello";
 // kOk as the client gets it: the connection closes after it, and the head says so.
 const std::string kRelayedOk = Closing(kOk);
-
-long StatusField(const char* name) {
-  FILE* f = std::fopen("/proc/self/status", "r");
-  char line[256];
-  long value = -1;
-  size_t n = std::strlen(name);
-  while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr) {
-    if (std::strncmp(line, name, n) == 0) value = std::strtol(line + n, nullptr, 10);
-  }
-  if (f != nullptr) std::fclose(f);
-  return value;
-}
-
-long Threads() {
-  return StatusField("Threads:");
-}
-
-long Descriptors() {
-  long count = 0;
-  DIR* d = ::opendir("/proc/self/fd");
-  while (d != nullptr && ::readdir(d) != nullptr)
-    ++count;
-  if (d != nullptr) ::closedir(d);
-  return count;
-}
 
 // Waits until the thread and descriptor counts are back at their idle values.
 bool BackToIdle(long threads, long descriptors, std::chrono::milliseconds limit = 10000ms) {

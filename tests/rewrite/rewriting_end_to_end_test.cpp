@@ -41,12 +41,13 @@ class RewritingProxyTest : public ProxyTest {
 TEST_F(RewritingProxyTest, RefererCarriesTheLastHtmlPage) {
   TestOrigin origin(kHtmlAnswer);
   EXPECT_EQ(Get(origin, "/index.html"), Closing(kHtmlAnswer));
-  EXPECT_EQ(origin.Request(0), Closing("GET /index.html HTTP/1.0\r\n" + HostLine(origin) + "\r\n"));
+  EXPECT_EQ(origin.Request(0),
+            Forwarded("GET /index.html HTTP/1.0\r\n" + HostLine(origin) + "\r\n"));
 
   EXPECT_EQ(Get(origin, "/next.html", "Accept: */*\r\n"), Closing(kHtmlAnswer));
   EXPECT_EQ(origin.Request(1),
-            Closing("GET /next.html HTTP/1.0\r\nAccept: */*\r\nReferer: " + Site(origin) +
-                    "/index.html\r\n" + HostLine(origin) + "\r\n"));
+            Forwarded("GET /next.html HTTP/1.0\r\nAccept: */*\r\nReferer: " + Site(origin) +
+                      "/index.html\r\n" + HostLine(origin) + "\r\n"));
 }
 
 // Interim answers reach the client as they are; the page memory looks at the final answer.
@@ -64,13 +65,14 @@ TEST_F(RewritingProxyTest, DeviceLinesGoUnlessSendMachine) {
       "UA-OS: CE\r\nUA-color: color16\r\nUA-pixels: 240x320\r\nUA-CPU: ARM\r\n"
       "sec-ch-ua-platform: \"Linux\"\r\n";
   Get(origin, "/a", device);
-  EXPECT_EQ(origin.Request(0), Closing("GET /a HTTP/1.0\r\n" + HostLine(origin) + "\r\n"));
+  EXPECT_EQ(origin.Request(0), Forwarded("GET /a HTTP/1.0\r\n" + HostLine(origin) + "\r\n"));
 
   ProxySettings settings;
   settings.SendMachine = 1;
   ReplaceSettings(settings);
   Get(origin, "/b", device);
-  EXPECT_EQ(origin.Request(1), Closing("GET /b HTTP/1.0\r\n" + device + HostLine(origin) + "\r\n"));
+  EXPECT_EQ(origin.Request(1),
+            Forwarded("GET /b HTTP/1.0\r\n" + device + HostLine(origin) + "\r\n"));
 }
 
 // The browser gets the answer without the lines that ask for hints; the page memory sees it as
@@ -99,8 +101,8 @@ TEST_F(RewritingProxyTest, UserAgentReplacedAfterReferer) {
   Get(origin, "/a", "User-Agent: Browser/4\r\nsec-ch-ua: \"Browser\";v=\"4\"\r\n");
   EXPECT_EQ(
       origin.Request(0),
-      Closing("GET /a HTTP/1.0\r\nReferer: http://shop.example/\r\nUser-Agent: Corvane/1.0\r\n" +
-              HostLine(origin) + "\r\n"));
+      Forwarded("GET /a HTTP/1.0\r\nReferer: http://shop.example/\r\nUser-Agent: Corvane/1.0\r\n" +
+                HostLine(origin) + "\r\n"));
 }
 
 TEST_F(RewritingProxyTest, FormPostShrinksWithMatchingLength) {
@@ -111,9 +113,9 @@ TEST_F(RewritingProxyTest, FormPostShrinksWithMatchingLength) {
   Exchange(port_, "POST " + Site(origin) + "/f HTTP/1.0\r\n" + HostLine(origin) +
                       "Content-Length: 13\r\nContent-Type: application/x-www-form-urlencoded"
                       "\r\n\r\nq=ab%3Fc%3Fde");
-  EXPECT_EQ(origin.Request(0), Closing("POST /f HTTP/1.0\r\n" + HostLine(origin) +
-                                       "Content-Length: 9\r\nContent-Type: "
-                                       "application/x-www-form-urlencoded\r\n\r\nq=ab+c+de"));
+  EXPECT_EQ(origin.Request(0), Forwarded("POST /f HTTP/1.0\r\n" + HostLine(origin) +
+                                         "Content-Length: 9\r\nContent-Type: "
+                                         "application/x-www-form-urlencoded\r\n\r\nq=ab+c+de"));
 }
 
 // A body too large to come with its head: only the part the head's chunk holds is converted.
@@ -136,9 +138,9 @@ TEST_F(RewritingProxyTest, FormPostOverTwoChunksDeclaresWhatIsSent) {
 
   const std::string body = "q=a+b+&pad=" + std::string(12000, 'p') + "&r=%3F";
   EXPECT_EQ(origin.Request(0),
-            Closing("POST /f HTTP/1.0\r\n" + HostLine(origin) +
-                    "Content-Length: " + std::to_string(body.size()) +
-                    "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n" + body));
+            Forwarded("POST /f HTTP/1.0\r\n" + HostLine(origin) +
+                      "Content-Length: " + std::to_string(body.size()) +
+                      "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n" + body));
 }
 
 // A client that writes a small body apart from its head (as wget does) still has it converted:
@@ -158,9 +160,9 @@ TEST_F(RewritingProxyTest, FormBodyWrittenApartFromItsHeadIsConvertedWhole) {
   ReadUntilClosed(client);
   ::close(client);
   EXPECT_EQ(origin.Request(0),
-            Closing("POST /f HTTP/1.0\r\n" + HostLine(origin) +
-                    "Content-Length: 8\r\nContent-Type: application/x-www-form-urlencoded"
-                    "\r\n\r\nq=a+b+&r"));
+            Forwarded("POST /f HTTP/1.0\r\n" + HostLine(origin) +
+                      "Content-Length: 8\r\nContent-Type: application/x-www-form-urlencoded"
+                      "\r\n\r\nq=a+b+&r"));
 }
 
 TEST_F(RewritingProxyTest, ObjectRequestAsksForTheRememberedPage) {
@@ -170,7 +172,8 @@ TEST_F(RewritingProxyTest, ObjectRequestAsksForTheRememberedPage) {
   ReplaceSettings(settings);
   Get(origin, "/list.html");
   Get(origin, "/js/[object]");
-  EXPECT_EQ(origin.Request(1), Closing("GET /list.html HTTP/1.0\r\n" + HostLine(origin) + "\r\n"));
+  EXPECT_EQ(origin.Request(1),
+            Forwarded("GET /list.html HTTP/1.0\r\n" + HostLine(origin) + "\r\n"));
   EXPECT_EQ(RememberedPage(), Site(origin) + "/list.html");
 }
 
@@ -187,7 +190,7 @@ TEST_F(RewritingProxyTest, PortalBoardRememberedWithoutHtmlType) {
   const std::string board = "http://messages." + std::string(kPortalDomain) + "/bbs?id=3";
   Exchange(port_, "GET " + board + " HTTP/1.0\r\nHost: messages.example\r\n\r\n");
   EXPECT_EQ(upstream.Request(0),
-            Closing("GET " + board + " HTTP/1.0\r\nHost: messages.example\r\n\r\n"));
+            Forwarded("GET " + board + " HTTP/1.0\r\nHost: messages.example\r\n\r\n"));
   EXPECT_EQ(RememberedPage(), board);
 }
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -168,24 +169,35 @@ void ShutdownSending(int fd) {
   ::shutdown(fd, kShutWrite);
 }
 
-std::string Closing(const std::string& request) {
-  auto end = request.find("\r\n\r\n");
-  if (end == std::string::npos) return request;
-  return request.substr(0, end + 2) + "Connection: close\r\n" + request.substr(end + 2);
+static std::string WithLastLine(const std::string& message, const std::string& line) {
+  auto end = message.find("\r\n\r\n");
+  if (end == std::string::npos) return message;
+  return message.substr(0, end + 2) + line + message.substr(end + 2);
 }
 
-// True when body holds every chunk up to the last (zero) one and the trailer's blank line.
-static bool ChunksComplete(std::string_view body) {
+std::string Closing(const std::string& answer) {
+  return WithLastLine(answer, "Connection: close\r\n");
+}
+
+std::string Forwarded(const std::string& message) {
+  return WithLastLine(message, "Connection: keep-alive\r\n");
+}
+
+// The length of the chunks at the start of body, up to the last (zero) one and the trailer's
+// blank line; npos while they are incomplete.
+static size_t ChunksLength(std::string_view body) {
+  size_t at = 0;
   for (;;) {
-    size_t lineEnd = body.find("\r\n");
-    if (lineEnd == std::string_view::npos) return false;
-    size_t size = std::strtoul(std::string(body.substr(0, lineEnd)).c_str(), nullptr, 16);
+    size_t lineEnd = body.find("\r\n", at);
+    if (lineEnd == std::string_view::npos) return std::string_view::npos;
+    size_t size = std::strtoul(std::string(body.substr(at, lineEnd - at)).c_str(), nullptr, 16);
     if (size == 0) {
       // From the size line's own end: trailer lines, if any, then a blank line.
-      return body.substr(lineEnd).find("\r\n\r\n") != std::string_view::npos;
+      size_t end = body.find("\r\n\r\n", lineEnd);
+      return end == std::string_view::npos ? end : end + 4;
     }
-    if (body.size() < lineEnd + 2 + size + 2) return false;
-    body.remove_prefix(lineEnd + 2 + size + 2);
+    if (body.size() < lineEnd + 2 + size + 2) return std::string_view::npos;
+    at = lineEnd + 2 + size + 2;
   }
 }
 
@@ -202,17 +214,23 @@ std::string Chunked(std::string_view body, size_t chunkBytes, std::string_view t
   return out + "0\r\n" + std::string(trailer) + "\r\n";
 }
 
-bool RequestComplete(std::string_view text) {
+size_t RequestLength(std::string_view text) {
   auto headEnd = text.find("\r\n\r\n");
-  if (headEnd == std::string_view::npos) return false;
+  if (headEnd == std::string_view::npos) return std::string_view::npos;
   std::string head(text.substr(0, headEnd + 2));
   for (char& c : head)
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (head.find("\ntransfer-encoding: chunked\r\n") != std::string::npos)
-    return ChunksComplete(text.substr(headEnd + 4));
+  if (head.find("\ntransfer-encoding: chunked\r\n") != std::string::npos) {
+    size_t chunks = ChunksLength(text.substr(headEnd + 4));
+    return chunks == std::string_view::npos ? chunks : headEnd + 4 + chunks;
+  }
   long declared = HeaderNumber(text.substr(0, headEnd + 2), "\ncontent-length:");
-  if (declared <= 0) return true;
-  return text.size() - (headEnd + 4) >= static_cast<size_t>(declared);
+  size_t length = headEnd + 4 + static_cast<size_t>(std::max(declared, 0L));
+  return text.size() >= length ? length : std::string_view::npos;
+}
+
+bool RequestComplete(std::string_view text) {
+  return RequestLength(text) != std::string_view::npos;
 }
 
 TestOrigin::TestOrigin(std::string answer, bool ipv6, Reading reading)
@@ -222,6 +240,7 @@ TestOrigin::TestOrigin(std::string answer, bool ipv6, Reading reading)
 }
 
 TestOrigin::~TestOrigin() {
+  stopping_ = true;  // a kept connection the proxy still pools must not hold the test
 #ifdef _WIN32
   // shutdown does not wake accept on Windows; closing the listener does.
   CloseFd(listenFd_);
@@ -231,6 +250,8 @@ TestOrigin::~TestOrigin() {
   thread_.join();
   CloseFd(listenFd_);
 #endif
+  for (std::thread& t : kept_)
+    t.join();
 }
 
 void TestOrigin::Serve() {
@@ -240,6 +261,15 @@ void TestOrigin::Serve() {
       if (AcceptFailurePasses()) continue;
       return;
     }
+    connections_++;
+    if (keepsAlive_) {
+      // Each on its own thread: the proxy may open another while one is still kept.
+      kept_.emplace_back([this, fd] {
+        ServeKept(fd);
+        CloseFd(fd);
+      });
+      continue;
+    }
     std::string got;
     char buf[16384];
     while (reading_ == Reading::kToTheEnd || !RequestComplete(got)) {
@@ -248,15 +278,43 @@ void TestOrigin::Serve() {
       if (n <= 0) break;
       got.append(buf, static_cast<size_t>(n));
     }
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      requests_.push_back(got);
-    }
-    arrived_.notify_all();
+    Record(got);
     WriteAll(fd, answer_);
     if (int hold = holdOpenMs_.load(); hold > 0) WaitReadable(fd, hold);
     ::shutdown(fd, kShutWrite);
     CloseFd(fd);
+  }
+}
+
+void TestOrigin::Record(const std::string& request) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    requests_.push_back(request);
+  }
+  arrived_.notify_all();
+}
+
+void TestOrigin::ServeKept(int fd) {
+  std::string got;
+  char buf[16384];
+  int answered = 0;
+  for (;;) {
+    size_t length = RequestLength(got);
+    if (length != std::string::npos) {
+      if (closeAfter_ > 0 && answered == closeAfter_) return;  // taken, and closed unanswered
+      Record(got.substr(0, length));
+      got.erase(0, length);
+      if (!WriteAll(fd, answer_)) return;
+      ++answered;
+      continue;
+    }
+    int waited = 0;
+    while (!stopping_ && waited < 10000 && WaitReadable(fd, 100) == 0)
+      waited += 100;
+    if (stopping_ || waited >= 10000) return;
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return;
+    got.append(buf, static_cast<size_t>(n));
   }
 }
 

@@ -57,27 +57,52 @@ class TestOrigin {
   // After its answer, keeps each connection open for up to limit, until the proxy closes it.
   void HoldOpen(std::chrono::milliseconds limit) { holdOpenMs_ = static_cast<int>(limit.count()); }
 
+  // Answers every request of a connection, keeping it until the client closes; with closeAfter,
+  // a connection that has had that many answers closes when its next request comes, unanswered
+  // and unrecorded, as a server whose idle bound has just passed. Call before the first request.
+  void KeepConnections(int closeAfter = 0) {
+    closeAfter_ = closeAfter;
+    keepsAlive_ = true;
+  }
+
   // Waits until `count` requests have been recorded; returns the one at `index` ("" on timeout).
   std::string Request(size_t index, std::chrono::milliseconds limit = 5000ms);
   size_t RequestCount();
+  // Connections accepted so far.
+  int ConnectionCount() const { return connections_; }
 
  private:
   void Serve();
+  void ServeKept(int fd);
+  void Record(const std::string& request);
 
   std::string answer_;
   Reading reading_;
   std::atomic<int> holdOpenMs_{0};
+  std::atomic<bool> keepsAlive_{false};
+  std::atomic<int> closeAfter_{0};
+  std::atomic<int> connections_{0};
+  std::atomic<bool> stopping_{false};
   int listenFd_ = -1;
   uint16_t port_ = 0;
   std::mutex lock_;
   std::condition_variable arrived_;
   std::vector<std::string> requests_;
   std::thread thread_;
+  std::vector<std::thread> kept_;  // serving kept connections, touched by thread_ alone
 };
 
-// A request as the origin receives it from the proxy, or an answer as the client receives it:
-// the connection closes after it, and "Connection: close" is added as the head's last line.
-std::string Closing(const std::string& request);
+// An answer as the client receives it when its connection closes after it: "Connection: close"
+// added as the head's last line.
+std::string Closing(const std::string& answer);
+
+// A request as the origin receives it from the proxy, or an answer as a client that keeps its
+// connection receives it: "Connection: keep-alive" added as the head's last line.
+std::string Forwarded(const std::string& message);
+
+// The length of the whole request at the start of text (see RequestComplete); npos while it is
+// incomplete.
+size_t RequestLength(std::string_view text);
 
 // True when text holds a whole request: its head and the body its "Content-Length:" (any letter
 // case) declares, or its chunks up to the last one and the trailer's end.

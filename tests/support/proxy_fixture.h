@@ -25,6 +25,7 @@ class ProxyTest : public ::testing::Test {
     options.closeDelayMs = closeDelayMs_;
     options.connectTimeoutMs = connectTimeoutMs_;
     options.headTimeoutMs = headTimeoutMs_;
+    options.clientIdleMs = clientIdleMs_;
     ASSERT_EQ(StartProxyServerWith(options), 1);
   }
   void TearDown() override {
@@ -36,4 +37,5 @@ class ProxyTest : public ::testing::Test {
   int closeDelayMs_ = kTestCloseDelayMs;
   int connectTimeoutMs_ = kConnectTimeoutMs;
   int headTimeoutMs_ = kHeadTimeoutMs;
+  int clientIdleMs_ = kClientIdleMs;
 };

@@ -56,7 +56,7 @@ TEST_F(WinsockProxyTest, DirectAndUpstreamExchanges) {
   TestOrigin origin(kOk);
   std::string request = Get(origin, "/a?b=c");
   EXPECT_EQ(Exchange(port_, request), kRelayedOk);
-  EXPECT_EQ(origin.Request(0), Closing(request));
+  EXPECT_EQ(origin.Request(0), Forwarded(request));
 
   TestOrigin upstream(kOk);
   ProxySettings s;
@@ -67,7 +67,7 @@ TEST_F(WinsockProxyTest, DirectAndUpstreamExchanges) {
   std::string absolute =
       "GET http://origin.invalid:81/p HTTP/1.0\r\nHost: origin.invalid:81\r\n\r\n";
   EXPECT_EQ(Exchange(port_, absolute), kRelayedOk);
-  EXPECT_EQ(upstream.Request(0), Closing(absolute));
+  EXPECT_EQ(upstream.Request(0), Forwarded(absolute));
 }
 
 TEST_F(WinsockProxyTest, ALargeAnswerAndManyClientsPassWhole) {
