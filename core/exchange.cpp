@@ -184,7 +184,10 @@ long RewriteHead(Worker& w, long received) {
   // The rewriting never takes the room that the connection line needs.
   std::span<char> rewritable(w.chunk, kChunkBufferSize - kConnectionLineRoom);
   const ExchangeHooks& hooks = w.run.hooks;
-  if (hooks.applyRequestFilters != nullptr) hooks.applyRequestFilters(rewritable);
+  if (hooks.applyRequestFilters != nullptr) {
+    char origin[kOriginTextSize];
+    hooks.applyRequestFilters(rewritable, SecureOrigin(w, origin));
+  }
   GetRequestAddress(TextIn(w.chunk), w.requestAddress);
   if (hooks.repairObjectAddress != nullptr)
     hooks.repairObjectAddress(rewritable, std::span<char>(w.requestAddress));

@@ -24,8 +24,6 @@ constexpr int32_t kHttpPort = 80;
 constexpr char kTlsHandshake = 22;
 // Largest ClientHello read before a bypassed tunnel opens: browsers send one of a few KB.
 constexpr size_t kMostClientHello = kChunkReceiveLimit;
-// "https://" with a host of kTargetHostSize bytes at most, its brackets and a port.
-constexpr size_t kOriginTextSize = kTargetHostSize + 16;
 // The upstream proxy's answer to our CONNECT: a status line and a few header lines.
 constexpr size_t kUpstreamAnswerSize = 2048;
 constexpr size_t kVerifyErrorSize = 256;
@@ -160,6 +158,11 @@ bool MakeAddressAbsoluteForTunnel(Worker& w, long* received, RequestHead* head) 
   if (made == *received && !head->target.starts_with("http")) return false;  // no room
   *received = made;
   return ReadRequestHead({w.chunk, static_cast<size_t>(made)}, head) == HeadVerdict::kComplete;
+}
+
+std::string_view SecureOrigin(const Worker& w, std::span<char> out) {
+  if (!w.client.tls.Active() || w.tunnelPlain) return {};
+  return {out.data(), OriginText(w, out)};
 }
 
 void ServeBypassed(Worker& w) {

@@ -4,8 +4,14 @@
 // the origin over TLS that it verifies as a browser would.
 #pragma once
 
+#include <span>
+#include <string_view>
+
 #include "core/request_head.h"
 #include "core/worker.h"
+
+// "https://" with a host of kTargetHostSize bytes at most, its brackets and a port.
+inline constexpr size_t kOriginTextSize = kTargetHostSize + 16;
 
 enum class TunnelKind {
   kBlind,     // inspection is off: a tunnel as any proxy opens it
@@ -27,6 +33,11 @@ bool OpenInspected(Worker& w);
 // that the rewriting and the page memory see it as a plain request's, and reads the head again.
 // False when there is no room for it.
 bool MakeAddressAbsoluteForTunnel(Worker& w, long* received, RequestHead* head);
+
+// The origin, "https://host" with ":port" off 443, that the request of an inspected CONNECT goes
+// to over TLS, written into out; empty for a request that goes on in clear (plain HTTP, inside a
+// CONNECT too).
+std::string_view SecureOrigin(const Worker& w, std::span<char> out);
 
 // Serves a bypassed CONNECT as a tunnel, directly or through the upstream proxy, but only once
 // the browser's ClientHello names the CONNECT's host or none: another name never reaches it.

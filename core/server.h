@@ -51,8 +51,9 @@ inline constexpr size_t kTargetHostSize = 512;
 // Where the rewriting plugs into an exchange. Each hook may be null; the server then forwards
 // the request as the client sent it and remembers nothing.
 struct ExchangeHooks {
-  // Edits the first request chunk in place (NUL-terminated within the span).
-  void (*applyRequestFilters)(std::span<char> chunk);
+  // Edits the first request chunk in place (NUL-terminated within the span). secureOrigin is
+  // the origin ("https://host[:port]") the request goes to over TLS; empty when it goes in clear.
+  void (*applyRequestFilters)(std::span<char> chunk, std::string_view secureOrigin);
   // May replace the request address in the chunk and in requestAddress.
   void (*repairObjectAddress)(std::span<char> chunk, std::span<char> requestAddress);
   // Sees the bytes of the first answer chunk as they arrived, before the client gets them.

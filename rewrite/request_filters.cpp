@@ -1,9 +1,11 @@
 #include "rewrite/request_filters.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
 #include "core/last_page_url.h"
+#include "core/request_target.h"
 #include "core/settings.h"
 #include "core/toolkit.h"
 #include "platform/text_convert.h"
@@ -17,9 +19,12 @@ constexpr std::string_view kRefererName = "Referer: ";
 constexpr std::string_view kUserAgentName = "User-Agent: ";
 constexpr std::string_view kLineEnd = "\r\n";
 
-// "Referer: ", the longest remembered address (1023 bytes), the line end and the terminator.
+// "Referer: ", the longest remembered address (1023 bytes), the "/" after an origin that is all
+// of it, the line end and the terminator.
 constexpr size_t kRefererLineSize =
-    kRefererName.size() + kLastPageUrlSize - 1 + kLineEnd.size() + 1;
+    kRefererName.size() + kLastPageUrlSize - 1 + 1 + kLineEnd.size() + 1;
+constexpr int kHttpsPort = 443;
+constexpr int kNoPort = 65536;  // the first number too large for a port
 // "User-Agent: ", 127 single-byte characters of UAName, the line end and the terminator. A name of
 // multi-byte characters that does not fit is cut on a character boundary.
 constexpr size_t kUserAgentLineSize = 142;
@@ -52,7 +57,47 @@ void RepairTilde() {
   EditLastPageUrl([](std::span<char> address) { ReplaceAll(address, "/%7E", "/~", 0); });
 }
 
-void AddReferer(std::span<char> chunk) {
+// The origin of an https address: its text up to the path, query or fragment, and the host and
+// port it names (443 when none is written, -1 when the port cannot be read).
+struct Origin {
+  std::string_view text;
+  std::string_view host;
+  int port = kHttpsPort;
+};
+
+Origin HttpsOrigin(std::string_view address) {
+  size_t start = kHttpsScheme.size();
+  size_t end = std::min(address.find_first_of("/?#", start), address.size());
+  Origin origin{address.substr(0, end), address.substr(start, end - start)};
+  std::string_view& host = origin.host;
+  if (size_t at = host.rfind('@'); at != std::string_view::npos) host.remove_prefix(at + 1);
+  size_t colon = host.starts_with('[') ? host.find("]:") : host.find(':');
+  if (colon == std::string_view::npos) return origin;
+  if (host[colon] == ']') ++colon;  // the brackets stay part of the host
+  std::string_view port = host.substr(colon + 1);
+  host = host.substr(0, colon);
+  if (port.empty()) return origin;
+  origin.port = 0;
+  for (char c : port) {
+    if (c < '0' || c > '9') {
+      origin.port = -1;
+      return origin;
+    }
+    origin.port = std::min(origin.port * 10 + (c - '0'), kNoPort);
+  }
+  if (origin.port == kNoPort) origin.port = -1;
+  return origin;
+}
+
+bool SameOrigin(const Origin& a, const Origin& b) {
+  return a.port >= 0 && a.port == b.port && a.host.size() == b.host.size() &&
+         MatchNoCase(a.host, b.host, static_cast<int>(a.host.size())) != 0;
+}
+
+// Plain HTTP pages go whole to every request. An https page's address never goes in clear, and
+// goes whole only to its own origin: another one over TLS learns no more than that origin, as
+// browsers tell it ("https://host/").
+void AddReferer(std::span<char> chunk, std::string_view secureOrigin) {
   if (CurrentSettings().SendReferer == 0) return;
   char line[kRefererLineSize];
   size_t used = kRefererName.size();
@@ -60,7 +105,16 @@ void AddReferer(std::span<char> chunk) {
   CopyLastPageUrl(std::span<char>(line).subspan(used, kLastPageUrlSize));
   std::string_view address = TextIn(std::span<const char>(line).subspan(used));
   if (address.empty()) return;
-  used += address.size();
+  if (MatchNoCase(address, kHttpsScheme, static_cast<int>(kHttpsScheme.size())) == 0) {
+    used += address.size();
+  } else if (secureOrigin.empty()) {
+    return;
+  } else if (Origin page = HttpsOrigin(address); SameOrigin(page, HttpsOrigin(secureOrigin))) {
+    used += address.size();
+  } else {
+    used += page.text.size();
+    Append(line, &used, "/");
+  }
   Append(line, &used, kLineEnd);
   InsertBeforeHeader(chunk, {line, used}, "Host");
 }
@@ -88,9 +142,9 @@ void ReplaceUserAgent(std::span<char> chunk) {
 
 }  // namespace
 
-void ApplyRequestFilters(std::span<char> chunk) {
+void ApplyRequestFilters(std::span<char> chunk, std::string_view secureOrigin) {
   RepairTilde();
-  AddReferer(chunk);
+  AddReferer(chunk, secureOrigin);
   RemoveDeviceHeaders(chunk);
   RemoveClientHints(chunk);
   ReplaceUserAgent(chunk);

@@ -163,6 +163,31 @@ TEST_F(InspectionTest, CurlRequestsInsideTlsAreRewrittenLikePlainOnes) {
   ExpectForwardedHead(*post);
 }
 
+// An https page's address never travels in clear, and another https origin learns only the
+// page's origin; its own origin gets it whole.
+TEST_F(InspectionTest, AnHttpsPageIsARefererOnlyOverTlsAndWholeOnlyToItsOrigin) {
+  SiteOrigin bank(origins_.Issue("127.0.0.1"));
+  SiteOrigin shop(origins_.Issue("127.0.0.1"));
+  SiteOrigin plain;
+  bank.Serve("/account.html?session=S", HtmlPage("<p>account</p>"));
+  bank.Serve("/logo.gif", Pixel());
+  shop.Serve("/ad.gif", Pixel());
+  plain.Serve("/ad.gif", Pixel());
+  const std::string page = bank.Base() + "/account.html?session=S";
+
+  // Images, so that the account page stays the remembered one.
+  ToolRun run = Curl(proxyAuthority_, {page, plain.Base() + "/ad.gif", shop.Base() + "/ad.gif",
+                                       bank.Base() + "/logo.gif"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  auto inClear = plain.WaitFor("/ad.gif");
+  auto elsewhere = shop.WaitFor("/ad.gif");
+  auto home = bank.WaitFor("/logo.gif");
+  ASSERT_TRUE(inClear && elsewhere && home);
+  EXPECT_EQ(HeaderCount(inClear->head, "Referer"), 0) << inClear->head;
+  EXPECT_EQ(HeaderValue(elsewhere->head, "Referer"), bank.Base() + "/") << elsewhere->head;
+  EXPECT_EQ(HeaderValue(home->head, "Referer"), page) << home->head;
+}
+
 TEST_F(InspectionTest, AnOriginThatFailsVerificationGetsNoByteAndTheBrowserA502Page) {
   struct Row {
     const char* what;

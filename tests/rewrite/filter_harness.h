@@ -33,12 +33,12 @@ inline std::string RememberedPage() {
 }
 
 // The chunk as the server hands it over: the received bytes, terminated, in a buffer with the
-// rewrite room after them.
-inline std::string Filter(std::string_view request) {
+// rewrite room after them. secureOrigin: where the request goes over TLS, empty for clear.
+inline std::string Filter(std::string_view request, std::string_view secureOrigin = {}) {
   static thread_local std::array<char, kChunkBufferSize> chunk;
   chunk.fill('\0');
   std::copy(request.begin(), request.end(), chunk.begin());
-  ApplyRequestFilters(std::span<char>(chunk));
+  ApplyRequestFilters(std::span<char>(chunk), secureOrigin);
   return std::string(TextIn(chunk));
 }
 

@@ -63,6 +63,48 @@ TEST_F(FilterTest, RefererLine) {
     Run(row);
 }
 
+// Which page goes as the Referer of which request: a plain page whole to any; an https page never
+// in clear, whole over TLS to its own origin (scheme, host, port) and as that origin alone to
+// another.
+TEST_F(FilterTest, RefererOfAnHttpsPageStaysWithinTls) {
+  const std::string kBank = "https://bank.example/account?session=S";
+  const std::string kLongHost = "https://" + std::string(kLastPageUrlSize - 9, 'h');
+  struct Row {
+    std::string page;
+    std::string secureOrigin;  // empty: the request goes in clear
+    std::string referer;       // empty: no Referer line
+  } rows[] = {
+      {kPage, "", kPage},
+      {kPage, "https://bank.example", kPage},
+      {kBank, "", ""},
+      {"HTTPS://bank.example/a", "", ""},
+      {kBank, "https://bank.example", kBank},
+      {kBank, "https://BANK.Example", kBank},
+      {kBank, "https://bank.example:443", kBank},
+      {"https://bank.example:443/a", "https://bank.example", "https://bank.example:443/a"},
+      {kBank, "https://shop.example", "https://bank.example/"},
+      {kBank, "https://bank.example.evil", "https://bank.example/"},
+      {kBank, "https://bank.example:8443", "https://bank.example/"},
+      {"https://bank.example:8443/a", "https://bank.example", "https://bank.example:8443/"},
+      {"https://bank.example:x/a", "https://bank.example:x", "https://bank.example:x/"},
+      {"https://bank.example:70000/a", "https://bank.example:4464", "https://bank.example:70000/"},
+      {"https://[::1]:8443/a", "https://[::1]:8443", "https://[::1]:8443/a"},
+      {"https://[::1]:8443/a", "https://[::1]", "https://[::1]:8443/"},
+      {"https://bank.example?q=S", "https://shop.example", "https://bank.example/"},
+      {kLongHost, "https://shop.example", kLongHost + "/"},
+  };
+  ReplaceSettings(SendReferer());
+  for (const Row& row : rows) {
+    SetLastPageUrl(row.page);
+    std::string expected = "GET /b HTTP/1.1\r\n";
+    if (!row.referer.empty()) expected += "Referer: " + row.referer + "\r\n";
+    EXPECT_EQ(Filter("GET /b HTTP/1.1\r\nHost: h\r\n\r\n", row.secureOrigin),
+              expected + "Host: h\r\n\r\n")
+        << row.page << " to " << (row.secureOrigin.empty() ? "plain HTTP" : row.secureOrigin);
+    EXPECT_EQ(RememberedPage(), row.page) << "the page stays remembered";
+  }
+}
+
 TEST_F(FilterTest, TildeRepairOfTheRememberedPage) {
   const FilterRow rows[] = {
       {"repaired in the Referer line, either case", TildeRepair(1), "http://h/%7Eann/x/%7ebob/",
