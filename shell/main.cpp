@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/server.h"
+#include "platform/memory.h"
 #include "platform/window_system.h"
 #include "platform/window_system_choice.h"
 #include "resources/corvane_resources.h"
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
   // An option that ends the program (--help, --version, a mistake) does so before anything starts.
   int status = HandleCommandLine(CorvaneOptions(), argc, argv, CorvaneResources(), stdout, stderr);
   if (status != kRunProgram) return status;
+  BoundThreadHeaps();  // before the window system or the proxy starts a thread
   std::unique_ptr<WindowSystem> windowSystem = StartWindowSystem(argc, argv);
   UseWindowSystem(windowSystem.get());
   ChooseTestPort();

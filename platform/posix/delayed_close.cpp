@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <new>
 #include <span>
 
+#include "platform/memory.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
 
@@ -30,6 +32,10 @@ constexpr int kEventBatch = 64;
 constexpr size_t kFirstRingSlots = 1024;
 // Marks the wake-up descriptor's events apart from those of a waiting connection.
 constexpr uint64_t kWakeTag = ~uint64_t{0};
+// The proxy counts as idle once no connection has been handed over for this long and none waits:
+// well past a spare worker's two seconds in accept, so that those threads have ended and freed
+// theirs too. Free memory is given back at most this often, however the load comes and goes.
+constexpr auto kIdleAfter = std::chrono::seconds(5);
 
 struct Pending {
   int fd;  // -1 once closed early
@@ -47,6 +53,10 @@ struct Closer {
   size_t head = 0;
   size_t count = 0;
   uint32_t nextTag = 0;
+  // Connections handed over since free memory was last given back, and when the last one came.
+  bool handedOver = false;
+  Clock::time_point lastHandover;
+  Clock::time_point lastReturn;
   int epollFd = -1;
   int wakeFd = -1;
 };
@@ -119,6 +129,22 @@ size_t TakeDue(Closer& c, std::span<int> due, int* timeout) {
   return taken;
 }
 
+// With nothing waiting: true once the proxy has become idle after handing connections over, so
+// that the free memory their exchanges left is to be given back now; until then *timeout becomes
+// the wait for that moment.
+bool TurnedIdle(Closer& c, int* timeout) {
+  if (c.count > 0 || !c.handedOver) return false;
+  auto now = Clock::now();
+  auto due = std::max(c.lastHandover, c.lastReturn) + kIdleAfter;
+  if (due > now) {
+    *timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
+    return false;
+  }
+  c.handedOver = false;
+  c.lastReturn = now;
+  return true;
+}
+
 // Reads and drops what the peer has sent. True once the peer has closed or failed, so that the
 // connection is done; a few reads at most, so one busy peer cannot hold up the others (the
 // event comes back while more is waiting).
@@ -158,11 +184,14 @@ void CloserLoop() {
   for (;;) {
     int timeout;
     size_t taken;
+    bool idle;
     {
       std::lock_guard<std::mutex> hold(c.lock);
       taken = TakeDue(c, due, &timeout);
+      idle = TurnedIdle(c, &timeout);
     }
     CloseAll({due, taken}, true);
+    if (idle) ReturnFreeMemory();
     int n = ::epoll_wait(c.epollFd, events, kEventBatch, timeout);
     if (n <= 0) continue;
     {
@@ -210,7 +239,9 @@ bool CloseLater(Socket& s, int delayMs) {
   if (c.epollFd < 0 || (c.count == c.capacity && !GrowRing(c))) return false;
   size_t slot = (c.head + c.count) % c.capacity;
   uint32_t tag = ++c.nextTag;
-  c.ring[slot] = Pending{s.Release(), tag, Clock::now() + std::chrono::milliseconds(delayMs)};
+  c.lastHandover = Clock::now();
+  c.handedOver = true;
+  c.ring[slot] = Pending{s.Release(), tag, c.lastHandover + std::chrono::milliseconds(delayMs)};
   bool wasIdle = c.count++ == 0;
   Watch(c, slot, EPOLL_CTL_ADD);
   if (wasIdle) {
