@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -34,7 +33,7 @@ constexpr size_t kFirstRingSlots = 1024;
 constexpr uint64_t kWakeTag = ~uint64_t{0};
 // The proxy counts as idle once no connection has been handed over for this long and none waits:
 // well past a spare worker's two seconds in accept, so that those threads have ended and freed
-// theirs too. Free memory is given back at most this often, however the load comes and goes.
+// theirs too. Free memory is given back once per idle time, so at most this often.
 constexpr auto kIdleAfter = std::chrono::seconds(5);
 
 struct Pending {
@@ -56,7 +55,6 @@ struct Closer {
   // Connections handed over since free memory was last given back, and when the last one came.
   bool handedOver = false;
   Clock::time_point lastHandover;
-  Clock::time_point lastReturn;
   int epollFd = -1;
   int wakeFd = -1;
 };
@@ -134,14 +132,12 @@ size_t TakeDue(Closer& c, std::span<int> due, int* timeout) {
 // the wait for that moment.
 bool TurnedIdle(Closer& c, int* timeout) {
   if (c.count > 0 || !c.handedOver) return false;
-  auto now = Clock::now();
-  auto due = std::max(c.lastHandover, c.lastReturn) + kIdleAfter;
-  if (due > now) {
-    *timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
+  auto left = c.lastHandover + kIdleAfter - Clock::now();
+  if (left.count() > 0) {
+    *timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
     return false;
   }
   c.handedOver = false;
-  c.lastReturn = now;
   return true;
 }
 
