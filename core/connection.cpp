@@ -35,8 +35,7 @@ void Connection::Reset() {
 }
 
 int WaitForEither(const Connection* a, const Connection& b, int timeoutMs) {
-  int buffered =
-      (a != nullptr && a->HasBuffered() ? kReadyA : 0) | (b.HasBuffered() ? kReadyB : 0);
+  int buffered = (a != nullptr && a->HasBuffered() ? kReadyA : 0) | (b.HasBuffered() ? kReadyB : 0);
   if (buffered != 0) return buffered;
   const Socket none;
   return WaitReadable(a != nullptr ? a->socket : none, b.socket, timeoutMs);

@@ -103,7 +103,8 @@ void DropStaleOrigins() {
     Connection stale;
     {
       std::lock_guard<std::mutex> hold(p.lock);
-      if (!i.connection.Open() || now - i.since < std::chrono::milliseconds(kOriginIdleMs)) continue;
+      if (!i.connection.Open() || now - i.since < std::chrono::milliseconds(kOriginIdleMs))
+        continue;
       stale = std::move(i.connection);
     }
     stale.Close();

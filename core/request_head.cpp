@@ -124,8 +124,8 @@ HeadVerdict ReadRequestHead(std::string_view bytes, RequestHead* head) {
       if (++hosts > 1) return Bad(head, "two Host lines");
       head->host = value;
     } else if (SameName(name, "Content-Length")) {
-      if (value.empty() || !std::all_of(value.begin(), value.end(),
-                                        [](char c) { return c >= '0' && c <= '9'; }))
+      if (value.empty() ||
+          !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return Bad(head, "a Content-Length that is not a number");
       uint64_t length = 0;
       for (char c : value) {

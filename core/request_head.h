@@ -28,14 +28,14 @@ struct RequestHead {
   size_t length = 0;  // through the blank line
   std::string_view method;
   std::string_view target;
-  bool http11 = false;            // HTTP/1.1; else HTTP/1.0
-  bool keepAlive = false;         // the client asked to keep the connection (by default on 1.1)
-  bool upgrade = false;           // it asks to switch protocols
-  bool expectsContinue = false;   // "Expect: 100-continue"
-  std::string_view host;          // the Host line's value; empty without one
+  bool http11 = false;           // HTTP/1.1; else HTTP/1.0
+  bool keepAlive = false;        // the client asked to keep the connection (by default on 1.1)
+  bool upgrade = false;          // it asks to switch protocols
+  bool expectsContinue = false;  // "Expect: 100-continue"
+  std::string_view host;         // the Host line's value; empty without one
   BodyFraming body = BodyFraming::kNone;
   uint64_t contentLength = 0;
-  const char* why = "";           // for kBad: what was wrong, for the page and the log
+  const char* why = "";  // for kBad: what was wrong, for the page and the log
 };
 
 // Reads the head at the start of bytes.

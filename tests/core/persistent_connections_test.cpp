@@ -130,8 +130,8 @@ TEST_F(PersistentTest, PipelinedRequestsAreAnsweredInOrder) {
   EXPECT_EQ(origin.Request(0), Forwarded(first));
   EXPECT_EQ(origin.Request(1), Forwarded(second));
   // The client's close is its own: the origin is still asked to keep its connection.
-  EXPECT_EQ(origin.Request(2), "GET /3 HTTP/1.1\r\n" + HostOf(origin) +
-                                   "Connection: keep-alive\r\n\r\n");
+  EXPECT_EQ(origin.Request(2),
+            "GET /3 HTTP/1.1\r\n" + HostOf(origin) + "Connection: keep-alive\r\n\r\n");
 }
 
 // Between requests a connection holds no thread: it waits parked until its next request, which
@@ -177,8 +177,8 @@ TEST_F(PersistentTest, OriginConnectionsAreReusedAndRetriedOnlyWhenSafe) {
   EXPECT_EQ(Exchange(port_, get), Closing(kPage));
   EXPECT_EQ(Exchange(port_, get), Closing(kPage));  // the kept one failed: sent again on a new one
   EXPECT_EQ(origin.ConnectionCount(), 2);
-  std::string post = "POST / HTTP/1.1\r\n" + HostOf(origin) +
-                     "Content-Length: 4\r\nConnection: close\r\n\r\nsend";
+  std::string post =
+      "POST / HTTP/1.1\r\n" + HostOf(origin) + "Content-Length: 4\r\nConnection: close\r\n\r\nsend";
   EXPECT_EQ(Exchange(port_, post), "");  // never twice: the client decides
   EXPECT_EQ(origin.ConnectionCount(), 2);
   EXPECT_EQ(origin.RequestCount(), 2u);
@@ -228,13 +228,14 @@ TEST_F(PersistentTest, TheAnswersFramingDecidesWhetherTheClientStays) {
 // An origin that keeps its connection after a whole answer no longer holds the exchange: it ends
 // with the answer.
 TEST_F(PersistentTest, AnOriginThatKeepsItsConnectionDoesNotHoldTheClient) {
-  const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello";
+  const std::string answer =
+      "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello";
   TestOrigin origin(answer);
   origin.HoldOpen(20000ms);  // whatever its answer said
   auto start = Clock::now();
-  EXPECT_EQ(Exchange(port_, "GET / HTTP/1.1\r\n" + HostOf(origin) + "Connection: close\r\n\r\n",
-                     10000ms),
-            Closing(kPage));
+  EXPECT_EQ(
+      Exchange(port_, "GET / HTTP/1.1\r\n" + HostOf(origin) + "Connection: close\r\n\r\n", 10000ms),
+      Closing(kPage));
   EXPECT_LT(Clock::now() - start, 10000ms);
 }
 
@@ -249,10 +250,12 @@ TEST_F(PersistentTest, AmbiguousOrOversizedHeadsNeverReachTheOrigin) {
     const char* status;
   };
   const Case cases[] = {
-      {"POST / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n"
-       "0\r\n\r\n",
+      {"POST / HTTP/1.1\r\n" + host +
+           "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n"
+           "0\r\n\r\n",
        "400"},
-      {"POST / HTTP/1.1\r\n" + host + "Content-Length: 5\r\nContent-Length: 6\r\n\r\nabcdef", "400"},
+      {"POST / HTTP/1.1\r\n" + host + "Content-Length: 5\r\nContent-Length: 6\r\n\r\nabcdef",
+       "400"},
       {"POST / HTTP/1.1\r\n" + host + "Content-Length: +5\r\n\r\nabcde", "400"},
       {"POST / HTTP/1.1\r\n" + host + "Content-Length: 5x\r\n\r\nabcde", "400"},
       {"POST / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked, gzip\r\n\r\n0\r\n\r\n", "400"},
@@ -284,7 +287,8 @@ TEST_F(PersistentTest, AmbiguousOrOversizedHeadsNeverReachTheOrigin) {
     writer.join();
     CloseConnection(fd);
     EXPECT_TRUE(answer.starts_with(std::string("HTTP/1.1 ") + c.status + " "))
-        << c.request.substr(0, 120) << "\n" << answer.substr(0, 80);
+        << c.request.substr(0, 120) << "\n"
+        << answer.substr(0, 80);
   }
   EXPECT_EQ(origin.ConnectionCount(), 0);
 }
