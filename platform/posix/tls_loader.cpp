@@ -52,8 +52,8 @@ std::vector<std::string> ProgramSearchFolders() {
 }
 
 // An installed program finds the module in a folder relative to its own (CMake's install
-// layout, e.g. "../lib/corvane"), so that any prefix works; one in a build folder finds it
-// through its search path.
+// layout, e.g. "../lib/x86_64-linux-gnu/corvane"), so that any prefix works; one in a build
+// folder finds it through its search path.
 const TlsModule* OpenModule() {
   char self[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
