@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 // Window styles.
 inline constexpr uint32_t kWsPopup = 0x80000000;     // WS_POPUP
@@ -76,4 +77,21 @@ struct DialogTemplate {
   uint16_t pointSize;
   std::u16string_view font;
   std::span<const DialogItemTemplate> items;
+};
+
+// A template as a desktop without an OK button in title bars shows it. One whose extended style
+// asks for that button (kWsExCaptionOkButton) gets an OK button of its own instead: kIdOk, the
+// default button so that Enter presses it, at the bottom right below every control, the dialog
+// grown to hold it. Any other template stands as it is.
+class DialogWithOkButton {
+ public:
+  explicit DialogWithOkButton(const DialogTemplate& dialog);
+  DialogWithOkButton(const DialogWithOkButton&) = delete;  // the template points into items_
+  DialogWithOkButton& operator=(const DialogWithOkButton&) = delete;
+
+  const DialogTemplate& Template() const { return dialog_; }
+
+ private:
+  std::vector<DialogItemTemplate> items_;
+  DialogTemplate dialog_;
 };

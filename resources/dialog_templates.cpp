@@ -61,7 +61,8 @@ const DialogTemplate kSettingsDialogTemplate = {
     kDialogStyle, 0, 0, 0, 171, 121, u"Corvane 設定", kDialogPoints, kDialogFont, kSettingsItems,
 };
 
-// The OK in the title bar sends kIdOk; the dialog has no buttons of its own.
+// No buttons of its own: it asks for an OK in its title bar, which sends kIdOk. Where title bars
+// hold none, the builders add an OK button that does the same (DialogWithOkButton).
 const DialogTemplate kAboutDialogTemplate = {
     kDialogStyle,  kWsExCaptionOkButton, 0,           0, 217, 55, u"Corvane のバージョン情報",
     kDialogPoints, kDialogFont,          kAboutItems,

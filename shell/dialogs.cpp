@@ -185,7 +185,7 @@ intptr_t AboutDialogProc(Window dialog, uint32_t message, WParam wParam, LParam 
   }
   if (message != kWmCommand) return 0;
   uint16_t command = LowWord(wParam);
-  if (command != kIdOk && command != kIdCancel) return 0;  // the caption's OK, or Escape
+  if (command != kIdOk && command != kIdCancel) return 0;  // its OK (Enter), or Escape
   EndModalDialog(dialog, command);
   return 1;
 }

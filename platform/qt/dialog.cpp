@@ -114,11 +114,14 @@ QString LabelText(std::u16string_view text, uint32_t style) {
   return FromWide(shown);
 }
 
-QtDialog::QtDialog(const DialogTemplate& dialog, Instance instance, DialogProc proc,
+QtDialog::QtDialog(const DialogTemplate& given, Instance instance, DialogProc proc,
                    const std::function<Window()>& newHandle)
     : handle_(newHandle()),
       proc_(proc),
-      closeMeansOk_((dialog.exStyle & kWsExCaptionOkButton) != 0) {
+      closeMeansOk_((given.exStyle & kWsExCaptionOkButton) != 0) {
+  // Title bars here hold no OK: a template that asks for one gets an OK button of its own.
+  DialogWithOkButton shown(given);
+  const DialogTemplate& dialog = shown.Template();
   setObjectName(QStringLiteral("corvane-dialog"));
   setWindowTitle(FromWide(dialog.title));
   // A title bar with a close button and nothing else: no help button, no resizing.
@@ -288,8 +291,8 @@ void QtDialog::reject() {
 }
 
 void QtDialog::closeEvent(QCloseEvent* event) {
-  // The dialog's handler decides whether it ends; a dialog with an OK in its caption takes the
-  // window's close button for that OK.
+  // The dialog's handler decides whether it ends; a dialog whose template asks for an OK in its
+  // caption takes the window's close button for that OK too.
   event->ignore();
   Deliver(kWmCommand, ClickCommand(closeMeansOk_ ? kIdOk : kIdCancel), 0);
 }

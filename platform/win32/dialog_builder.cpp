@@ -38,9 +38,12 @@ class TemplateWriter {
 
 }  // namespace
 
-size_t BuildNativeDialogTemplate(const DialogTemplate& dialog, std::span<WORD> words) {
+size_t BuildNativeDialogTemplate(const DialogTemplate& given, std::span<WORD> words) {
+  // Title bars hold no OK here: a template that asks for one gets an OK button of its own.
+  DialogWithOkButton shown(given);
+  const DialogTemplate& dialog = shown.Template();
   TemplateWriter out(words);
-  // DLGTEMPLATE; the caption OK button of Windows CE has no meaning elsewhere.
+  // DLGTEMPLATE, without the caption OK button's style, which no title bar here knows.
   out.Dword(dialog.style);
   out.Dword(dialog.exStyle & ~kWsExCaptionOkButton);
   out.Word(static_cast<WORD>(dialog.items.size()));

@@ -104,6 +104,7 @@ class Win32WindowSystem final : public WindowSystem {
 };
 
 // Builds a dialog template as the in-memory DLGTEMPLATE that DialogBoxIndirectParam takes, into
-// words, which must start on a DWORD boundary. Styles only Windows CE knows are left out.
+// words, which must start on a DWORD boundary. The caption OK button becomes a button of the
+// dialog's own (DialogWithOkButton).
 // Returns the words used, or 0 when the template does not fit.
 size_t BuildNativeDialogTemplate(const DialogTemplate& dialog, std::span<WORD> words);

@@ -280,7 +280,7 @@ TEST_F(DialogTest, CenterOnScreenKeepsTheBottomBarFreeAndNeverGoesOffTheTopLeft)
   EXPECT_EQ(position.y, 0);
 }
 
-TEST_F(DialogTest, AboutEndsOnItsCaptionOkOrEscapeOnly) {
+TEST_F(DialogTest, AboutEndsOnOkOrEscapeOnly) {
   EXPECT_EQ(About(kWmInitDialog), 1);
   EXPECT_EQ(system.log, Log{"move 20 71 0 0 0 5"});
   for (WParam command : {WParam{3}, WParam{IDC_SEND_REFERER}, WParam{IDM_ABOUT}})
@@ -335,6 +335,32 @@ TEST(DialogTemplateTest, StylesAreTheNativeNumbers) {
     EXPECT_EQ(about->items[i].id, kIdStatic);
   }
   EXPECT_EQ(about->items[0].image, IDI_CORVANE);
+}
+
+// Where title bars hold no OK, the template that asks for one gets an OK button of its own, clear
+// of every control and inside the dialog; a template that does not ask stands as it is.
+TEST(DialogTemplateTest, ACaptionOkBecomesADefaultOkButtonBelowEveryControl) {
+  const DialogTemplate* about = FindDialogTemplate(CorvaneResources(), IDD_ABOUT);
+  ASSERT_NE(about, nullptr);
+  DialogWithOkButton shown(*about);
+  const DialogTemplate& built = shown.Template();
+  EXPECT_EQ(built.exStyle & kWsExCaptionOkButton, 0u);
+  ASSERT_EQ(built.items.size(), about->items.size() + 1);
+  const DialogItemTemplate& ok = built.items.back();
+  EXPECT_EQ(ok.id, kIdOk);
+  EXPECT_EQ(ok.controlClass, ControlClass::Button);
+  EXPECT_EQ(ok.style, kWsChild | kWsVisible | kWsTabStop | kBsDefPushButton);
+  EXPECT_EQ(built.width, about->width);
+  EXPECT_GT(ok.x, 0);
+  EXPECT_LE(ok.x + ok.width, built.width);
+  EXPECT_LE(ok.y + ok.height, built.height);
+  for (const DialogItemTemplate& item : about->items)
+    EXPECT_GT(ok.y, item.y + item.height) << "control at " << item.x << "," << item.y;
+
+  const DialogTemplate* settings = FindDialogTemplate(CorvaneResources(), IDD_SETTINGS);
+  DialogWithOkButton plain(*settings);
+  EXPECT_EQ(plain.Template().items.data(), settings->items.data());
+  EXPECT_EQ(plain.Template().height, settings->height);
 }
 
 }  // namespace

@@ -363,25 +363,31 @@ TEST_F(QtDialogTest, StoredFlagOfTwoShowsCheckedAndALongPortShowsWhole) {
   EXPECT_EQ(CurrentSettings().ProxyPort, 2147483);  // OK reads seven characters
 }
 
-TEST_F(QtDialogTest, AboutShowsIconAndVersionAndEndsOnCloseOrEscapeOnly) {
-  intptr_t closed = RunDialog(IDD_ABOUT, AboutDialogProc, [&](QDialog* dialog) {
+TEST_F(QtDialogTest, AboutShowsIconVersionAndOkAndEndsOnOkEnterEscapeOrClose) {
+  intptr_t entered = RunDialog(IDD_ABOUT, AboutDialogProc, [&](QDialog* dialog) {
     EXPECT_EQ(dialog->windowTitle(), QString::fromUtf16(u"Corvane のバージョン情報"));
     std::vector<QWidget*> controls = ControlsOf(dialog);
-    ASSERT_EQ(controls.size(), 3u);
+    ASSERT_EQ(controls.size(), 4u);
     auto* icon = qobject_cast<QLabel*>(controls[0]);
     ASSERT_NE(icon, nullptr);
     EXPECT_EQ(icon->pixmap().size(), QSize(32, 32));
     EXPECT_EQ(LookOf(controls[1]).text, QStringLiteral("Corvane Version 1.08"));
     EXPECT_FALSE(LookOf(controls[2]).text.isEmpty());
+    EXPECT_EQ(LookOf(controls[3]), (ControlLook{kIdOk, "default button", "OK", true}));
+    EXPECT_EQ(dialog->focusWidget(), controls[3]);
+    EXPECT_TRUE(dialog->rect().contains(controls[3]->geometry()));
+    EXPECT_GE(controls[3]->y(), controls[2]->geometry().bottom());
     EXPECT_EQ(dialog->x(), (ScreenWidth - dialog->width()) / 2);
-    PressKey(dialog, Qt::Key_Return);  // no button to press: still open
-    EXPECT_TRUE(dialog->isVisible());
-    dialog->close();  // the caption's OK
+    PressKey(controls[3], Qt::Key_Return);
   });
-  EXPECT_EQ(closed, kIdOk);
-  EXPECT_EQ(RunDialog(IDD_ABOUT, AboutDialogProc,
-                      [](QDialog* dialog) { PressKey(dialog, Qt::Key_Escape); }),
-            kIdCancel);
+  EXPECT_EQ(entered, kIdOk);
+  const std::pair<Act, intptr_t> otherWays[] = {
+      {[](QDialog* dialog) { Button(dialog, kIdOk)->click(); }, kIdOk},
+      {[](QDialog* dialog) { dialog->close(); }, kIdOk},  // the title bar's close, as its OK
+      {[](QDialog* dialog) { PressKey(dialog, Qt::Key_Escape); }, kIdCancel},
+  };
+  for (const auto& [act, result] : otherWays)
+    EXPECT_EQ(RunDialog(IDD_ABOUT, AboutDialogProc, act), result);
 }
 
 TEST_F(QtDialogTest, LabelsDropMnemonicMarksUnlessTheirStyleKeepsThem) {

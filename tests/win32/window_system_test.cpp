@@ -50,6 +50,8 @@ struct Seen {
   BOOL proxyNameEnabledBefore = TRUE;
   BOOL proxyNameEnabledAfter = FALSE;
   std::wstring port;
+  bool okIsDefault = false;
+  bool okHasFocus = false;
 };
 Seen seen;
 DialogProc shellProc = nullptr;
@@ -108,7 +110,7 @@ TEST_F(Win32ShellTest, TheSettingsDialogShowsEnablesAndSavesThroughRealControls)
   EXPECT_EQ(port, 3128u);
 }
 
-TEST_F(Win32ShellTest, CancelLeavesTheSettingsAndTheAboutDialogCloses) {
+TEST_F(Win32ShellTest, CancelLeavesTheSettings) {
   EXPECT_EQ(RunDialog(IDD_SETTINGS, SettingsDialogProc,
                       [](HWND dialog) {
                         SendMessageW(GetDlgItem(dialog, IDC_USE_PROXY), BM_CLICK, 0, 0);
@@ -116,14 +118,36 @@ TEST_F(Win32ShellTest, CancelLeavesTheSettingsAndTheAboutDialogCloses) {
                       }),
             IDCANCEL);
   EXPECT_EQ(CurrentSettings().UseProxy, 0);
-  EXPECT_EQ(RunDialog(IDD_ABOUT, AboutDialogProc,
-                      [](HWND dialog) {
-                        SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-                      }),
-            IDOK);
 }
 
-TEST(Win32DialogTemplate, CeOnlyStylesAreMaskedAndItemsAreDwordAligned) {
+// The key the About dialog's check presses, as the dialog's own loop takes it from the queue;
+// 0 for a click on its OK button.
+WPARAM aboutKey = 0;
+
+TEST_F(Win32ShellTest, TheAboutDialogHasAnOkButtonAndEndsOnItEnterOrEscape) {
+  const std::pair<WPARAM, intptr_t> keys[] = {{0, IDOK}, {VK_RETURN, IDOK}, {VK_ESCAPE, IDCANCEL}};
+  for (const auto& [key, result] : keys) {
+    seen = Seen{};
+    aboutKey = key;
+    EXPECT_EQ(RunDialog(IDD_ABOUT, AboutDialogProc,
+                        [](HWND dialog) {
+                          HWND ok = GetDlgItem(dialog, IDOK);
+                          seen.okIsDefault = ok != nullptr && (GetWindowLongW(ok, GWL_STYLE) &
+                                                               BS_TYPEMASK) == BS_DEFPUSHBUTTON;
+                          seen.okHasFocus = ok != nullptr && GetFocus() == ok;
+                          if (aboutKey == 0)
+                            PostMessageW(ok, BM_CLICK, 0, 0);
+                          else
+                            PostMessageW(ok, WM_KEYDOWN, aboutKey, 0);
+                        }),
+              result)
+        << key;
+    EXPECT_TRUE(seen.okIsDefault);
+    EXPECT_TRUE(seen.okHasFocus);
+  }
+}
+
+TEST(Win32DialogTemplate, TheCaptionOkBecomesAButtonAndItemsAreDwordAligned) {
   const DialogTemplate* about = FindDialogTemplate(CorvaneResources(), IDD_ABOUT);
   ASSERT_NE(about, nullptr);
   ASSERT_NE(about->exStyle & kWsExCaptionOkButton, 0u);
@@ -132,7 +156,7 @@ TEST(Win32DialogTemplate, CeOnlyStylesAreMaskedAndItemsAreDwordAligned) {
   ASSERT_GT(used, 0u);
   const auto* head = reinterpret_cast<const DLGTEMPLATE*>(words);
   EXPECT_EQ(head->dwExtendedStyle & kWsExCaptionOkButton, 0u);
-  EXPECT_EQ(head->cdit, about->items.size());
+  EXPECT_EQ(head->cdit, about->items.size() + 1);                          // the OK button
   EXPECT_EQ(BuildNativeDialogTemplate(*about, std::span(words, 16)), 0u);  // too small: refused
 }
 
