@@ -8,13 +8,13 @@ namespace {
 
 constexpr char kProgramName[] = "corvane";
 
-int ShowHelp(Instance /*instance*/, const char* /*value*/, std::FILE* out) {
+int ShowHelp(Instance /*instance*/, const char* /*value*/, std::FILE* out, std::FILE* /*err*/) {
   PrintUsage(CorvaneOptions(), out);
   return kExitNormal;
 }
 
 // The version resource's file version, as "corvane 1.0.8.1".
-int ShowVersion(Instance instance, const char* /*value*/, std::FILE* out) {
+int ShowVersion(Instance instance, const char* /*value*/, std::FILE* out, std::FILE* /*err*/) {
   const VersionInfo* version = instance != nullptr ? instance->version : nullptr;
   if (version == nullptr) {
     std::fprintf(out, "%s\n", kProgramName);
@@ -90,7 +90,7 @@ int HandleCommandLine(std::span<const CommandLineOption> options, int argc, char
   for (int i = 1; i < argc; ++i) {
     Argument argument;
     ReadArgument(options, argc, argv, &i, &argument, err);
-    int status = argument.option->act(instance, argument.value, out);
+    int status = argument.option->act(instance, argument.value, out, err);
     if (status != kRunProgram) return status;
   }
   return kRunProgram;

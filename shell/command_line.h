@@ -18,9 +18,10 @@ struct CommandLineOption {
   std::string_view name;   // "--version"
   std::string_view value;  // the value's name in the usage ("PATH"), empty when it takes none
   std::string_view help;
-  // Does what the option says; value is null for an option that takes none. Returns the exit
-  // status when the program ends here, kRunProgram when it goes on.
-  int (*act)(Instance instance, const char* value, std::FILE* out);
+  // Does what the option says, its answer on out and what went wrong on err; value is null for
+  // an option that takes none. Returns the exit status when the program ends here, kRunProgram
+  // when it goes on.
+  int (*act)(Instance instance, const char* value, std::FILE* out, std::FILE* err);
 };
 
 // The program's own options.

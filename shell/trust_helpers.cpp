@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/local_authority.h"
+#include "platform/private_files.h"
 #include "platform/program.h"
 #include "shell/browser_databases.h"
 
@@ -122,11 +123,13 @@ TrustOutcome RegisterLocalAuthority(std::FILE* out, std::vector<TrustedDatabase>
   return outcome;
 }
 
-int TrustLocalAuthority(Instance /*instance*/, const char* /*value*/, std::FILE* out) {
+int TrustLocalAuthority(Instance /*instance*/, const char* /*value*/, std::FILE* out,
+                        std::FILE* /*err*/) {
   return RegisterLocalAuthority(out) == TrustOutcome::kTrusted ? kExitOk : kExitFailed;
 }
 
-int UntrustLocalAuthority(Instance /*instance*/, const char* /*value*/, std::FILE* out) {
+int UntrustLocalAuthority(Instance /*instance*/, const char* /*value*/, std::FILE* out,
+                          std::FILE* /*err*/) {
   std::string certutil;
   if (!FindCertutil(&certutil, out)) return kExitFailed;
   std::string home = Home();
@@ -145,9 +148,25 @@ int UntrustLocalAuthority(Instance /*instance*/, const char* /*value*/, std::FIL
   return kExitOk;
 }
 
-int PrintLocalAuthorityPath(Instance /*instance*/, const char* /*value*/, std::FILE* out) {
+int PrintLocalAuthorityPath(Instance /*instance*/, const char* /*value*/, std::FILE* out,
+                            std::FILE* err) {
   std::string path;
-  if (!LocalAuthorityCertificatePath(&path)) return kExitFailed;
+  if (!LocalAuthorityCertificatePath(&path)) {
+    std::fprintf(err,
+                 "corvane: no folder for the CA: neither XDG_CONFIG_HOME nor HOME is an "
+                 "absolute path\n");
+    return kExitFailed;
+  }
   std::fprintf(out, "%s\n", path.c_str());
-  return kExitOk;
+  if (FileExists(path)) return kExitOk;
+  std::string key = path.substr(0, path.rfind('/') + 1) + kAuthorityKeyName;
+  if (FileExists(key)) {
+    std::fprintf(err, "corvane: %s\n",
+                 AuthorityRefusal(AuthorityStart::kHalfMissing, path).c_str());
+  } else {
+    std::fprintf(err,
+                 "corvane: there is no CA yet; it is made the first time HTTPS inspection is "
+                 "turned on (or by corvane --trust-ca)\n");
+  }
+  return kExitFailed;
 }

@@ -36,10 +36,11 @@ struct TrustedDatabase {
 TrustOutcome RegisterLocalAuthority(std::FILE* out, std::vector<TrustedDatabase>* done = nullptr);
 
 // The same as a command-line action: its exit status.
-int TrustLocalAuthority(Instance instance, const char* value, std::FILE* out);
+int TrustLocalAuthority(Instance instance, const char* value, std::FILE* out, std::FILE* err);
 
 // Takes the authority out of those databases again.
-int UntrustLocalAuthority(Instance instance, const char* value, std::FILE* out);
+int UntrustLocalAuthority(Instance instance, const char* value, std::FILE* out, std::FILE* err);
 
-// Prints the path of the authority's certificate.
-int PrintLocalAuthorityPath(Instance instance, const char* value, std::FILE* out);
+// Prints the path of the authority's certificate. When there is none yet, says on err when it
+// will be made, and ends with status 1 all the same: a script gets no file from it.
+int PrintLocalAuthorityPath(Instance instance, const char* value, std::FILE* out, std::FILE* err);

@@ -20,10 +20,11 @@ int Record(const char* name, const char* value) {
 
 const CommandLineOption kTestOptions[] = {
     {"--flag", "", "a switch",
-     [](Instance, const char* v, std::FILE*) { return Record("--flag", v); }},
+     [](Instance, const char* v, std::FILE*, std::FILE*) { return Record("--flag", v); }},
     {"--path", "PATH", "a value",
-     [](Instance, const char* v, std::FILE*) { return Record("--path", v); }},
-    {"--stop", "", "ends the program", [](Instance, const char*, std::FILE*) { return 0; }},
+     [](Instance, const char* v, std::FILE*, std::FILE*) { return Record("--path", v); }},
+    {"--stop", "", "ends the program",
+     [](Instance, const char*, std::FILE*, std::FILE*) { return 0; }},
 };
 
 // Runs a command line through a table, keeping what it wrote.

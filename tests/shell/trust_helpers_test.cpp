@@ -1,11 +1,16 @@
 // corvane --trust-ca, --untrust-ca and --ca-path, run as the program itself in a home of the
-// test's own, with the NSS databases read back through certutil.
+// test's own, with the NSS databases read back through certutil; and every option as the man
+// page documents it.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -13,6 +18,7 @@ namespace {
 struct Ran {
   int status;
   std::string out;
+  std::string err;
 };
 
 class TrustHelpersTest : public ::testing::Test {
@@ -26,10 +32,11 @@ class TrustHelpersTest : public ::testing::Test {
 
   // The command in a clean environment whose HOME and configuration are the test's.
   Ran Shell(const std::string& command, const std::string& path = "/usr/bin:/bin") {
+    std::string errors = home_ + "/standard-error";
     std::string line = "env -i HOME=" + home_ + " XDG_CONFIG_HOME=" + home_ +
-                       "/.config PATH=" + path + " " + command + " 2>&1";
+                       "/.config PATH=" + path + " " + command + " 2>" + errors;
     FILE* pipe = ::popen(line.c_str(), "r");
-    Ran ran{-1, ""};
+    Ran ran{-1, "", ""};
     if (pipe == nullptr) return ran;
     char buffer[4096];
     size_t n;
@@ -37,6 +44,9 @@ class TrustHelpersTest : public ::testing::Test {
       ran.out.append(buffer, n);
     int status = ::pclose(pipe);
     ran.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ostringstream err;
+    err << std::ifstream(errors).rdbuf();
+    ran.err = err.str();
     return ran;
   }
   bool HasCertutil() { return Shell("sh -c 'command -v certutil'").status == 0; }
@@ -60,10 +70,6 @@ TEST_F(TrustHelpersTest, TrustRegistersWithChromiumAndFirefoxAndUntrustTakesItBa
       << unused << "\n";
   for (const std::string& profile : {firefox, esr})
     ASSERT_EQ(Shell("certutil -N -d sql:" + profile + " --empty-password").status, 0);
-
-  Ran path = Shell(CORVANE_EXECUTABLE " --ca-path");
-  EXPECT_EQ(path.status, 0);
-  EXPECT_EQ(path.out, home_ + "/.config/Lumet/Corvane-ca.crt\n");
 
   Ran trust = Shell(CORVANE_EXECUTABLE " --trust-ca");
   EXPECT_EQ(trust.status, 0) << trust.out;
@@ -110,6 +116,89 @@ TEST_F(TrustHelpersTest, WithoutCertutilItNamesThePackage) {
     EXPECT_EQ(ran.status, 1) << option;
     EXPECT_NE(ran.out.find("libnss3-tools"), std::string::npos) << ran.out;
   }
+}
+
+// The OPTIONS section of the man page: each option's paragraph by its name, and the paragraphs
+// about other arguments under "".
+std::map<std::string, std::string> DocumentedOptions() {
+  std::ifstream page(CORVANE_MAN_PAGE);
+  std::map<std::string, std::string> paragraphs;
+  std::string line;
+  while (std::getline(page, line) && line != ".SH OPTIONS") {
+  }
+  std::string key;
+  bool tag = false;
+  while (std::getline(page, line) && !line.starts_with(".SH")) {
+    if (line == ".TP" || line == ".PP") {
+      tag = line == ".TP";
+      key.clear();
+    } else if (tag) {
+      key = std::regex_replace(line.substr(line.find(' ') + 1), std::regex(R"(\\-)"), "-");
+      tag = false;
+    } else {
+      paragraphs[key] += line + "\n";
+    }
+  }
+  return paragraphs;
+}
+
+std::set<int> StatusesIn(const std::string& text) {
+  std::set<int> statuses;
+  std::regex status(R"(status (\d))");
+  for (auto m = std::sregex_iterator(text.begin(), text.end(), status); m != std::sregex_iterator();
+       ++m)
+    statuses.insert(std::stoi((*m)[1]));
+  return statuses;
+}
+
+// Every option the man page documents is the program's (--help lists the same), and each, run in
+// a fresh home as the page describes, ends with a status its paragraph gives.
+TEST_F(TrustHelpersTest, EveryDocumentedOptionEndsWithItsDocumentedStatus) {
+  std::map<std::string, std::string> documented = DocumentedOptions();
+  Ran help = Shell(CORVANE_EXECUTABLE " --help");
+  std::set<std::string> listed;
+  std::regex option(R"(\n  (--[a-z-]+))");
+  for (auto m = std::sregex_iterator(help.out.begin(), help.out.end(), option);
+       m != std::sregex_iterator(); ++m)
+    listed.insert((*m)[1]);
+  std::set<std::string> named;
+  for (const auto& [name, text] : documented)
+    if (!name.empty()) named.insert(name);
+  EXPECT_EQ(named, listed) << help.out;
+
+  const std::string certificate = home_ + "/.config/Lumet/Corvane-ca.crt";
+  const int certutil = HasCertutil() ? 0 : 1;  // without it the trust options fail, as documented
+  struct Run {
+    std::string option;  // "" for an argument that names none
+    std::string arguments;
+    int status;
+    std::string out;  // what standard output starts with
+    std::string err;  // a part of standard error, if any
+  };
+  const Run runs[] = {
+      {"--help", "--help", 0, "Usage: corvane", ""},
+      {"--version", "--version", 0, "corvane ", ""},
+      {"--ca-path", "--ca-path", 1, certificate + "\n",
+       "made the first time HTTPS inspection is turned on"},  // no authority yet
+      {"--trust-ca", "--trust-ca", certutil, "", ""},
+      {"--ca-path", "--ca-path", 0, certificate + "\n", ""},
+      {"--untrust-ca", "--untrust-ca", certutil, "", ""},
+      {"", "--bogus", 2, "", "unknown option '--bogus'"},
+      {"", "--version=1", 2, "", "takes no value"},
+  };
+  std::set<std::string> run;
+  for (const Run& r : runs) {
+    ASSERT_TRUE(documented.contains(r.option)) << r.option << " is not in the man page";
+    Ran ran = Shell(CORVANE_EXECUTABLE " " + r.arguments);
+    EXPECT_EQ(ran.status, r.status) << r.arguments << ": " << ran.out << ran.err;
+    EXPECT_TRUE(StatusesIn(documented[r.option]).contains(r.status))
+        << "the man page gives " << r.arguments << " no status " << r.status;
+    EXPECT_EQ(ran.out.rfind(r.out, 0), 0u) << r.arguments << ": " << ran.out;
+    EXPECT_NE(ran.err.find(r.err), std::string::npos) << r.arguments << ": " << ran.err;
+    run.insert(r.option);
+  }
+  for (const auto& [name, text] : documented)
+    EXPECT_TRUE(run.contains(name)) << name << " is documented but not run here";
 }
 
 }  // namespace
