@@ -1,4 +1,5 @@
-// The popup menu that a tap on the notification icon opens: Settings, version information, Exit.
+// The popup menu that a click on the notification icon opens: Settings, version information,
+// HTTPS inspection (where the build has it), Exit.
 #pragma once
 
 #include "platform/window_types.h"
