@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Takes docs/linux-notice.png, docs/linux-tip.png and docs/linux-bind-box.png: build/corvane on
-# a virtual display with a window manager (openbox) and a tray (trayer), on ports of its own,
-# with settings in a folder of its own. Build first (./test.sh or scripts/build.sh build).
+# Takes docs/linux-tip.png, docs/shell-menu.png, docs/about-dialog.png, docs/settings-dialog.png,
+# docs/linux-notice.png and docs/linux-bind-box.png: build/corvane on a virtual display with a
+# window manager (openbox) and a tray (trayer), on ports of its own, with settings in a folder of
+# its own. Build first (./test.sh or scripts/build.sh build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir="${1:-build}"
@@ -25,13 +26,13 @@ free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-xsetroot -solid '#4a6f8a'
 openbox >/dev/null 2>&1 &
 pids+=($!)
 trayer --edge bottom --align right --widthtype request --height 24 --transparent false \
   --tint 0xdddddd >/dev/null 2>&1 &
 pids+=($!)
 sleep 2
+xsetroot -solid '#4a6f8a'  # after openbox, which clears the root window as it starts
 
 # Port 8080 as users see it, unless something here holds it.
 port=8080
@@ -44,6 +45,28 @@ sleep 3
 xdotool mousemove 788 588
 sleep 3
 scrot -o -a 500,500,300,100 docs/linux-tip.png
+
+# The menu, opened by a click on the icon, and the two dialogs its items open.
+xdotool click 1
+sleep 2
+scrot -o -a 160,200,640,400 docs/shell-menu.png
+xdotool key a  # バージョン情報(&A)
+about=$(xdotool search --sync --onlyvisible --name 'バージョン情報$' | head -1)
+sleep 1
+import -window "$about" -frame docs/about-dialog.png
+xdotool key Return  # the box has the focus, and its OK button is the default one
+sleep 1
+if xdotool search --onlyvisible --name 'バージョン情報$' >/dev/null; then
+  echo "the About box did not close on Enter" >&2
+  exit 1
+fi
+xdotool mousemove 788 588 click 1
+sleep 2
+xdotool key s  # 設定(&S)
+settings=$(xdotool search --sync --onlyvisible --name '設定$' | head -1)
+sleep 1
+import -window "$settings" -frame docs/settings-dialog.png
+xdotool key Escape
 
 # A refused target: the browser gets its page, the icon a notification.
 xdotool mousemove 400 300
@@ -64,4 +87,4 @@ sleep 3
 box=$(xdotool search --sync --onlyvisible --name '^Corvane$' | head -1)
 sleep 1
 import -window "$box" -frame docs/linux-bind-box.png  # with the frame openbox draws
-echo "docs/linux-tip.png, docs/linux-notice.png and docs/linux-bind-box.png written"
+echo "docs/{linux-tip,shell-menu,about-dialog,settings-dialog,linux-notice,linux-bind-box}.png written"

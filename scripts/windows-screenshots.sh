@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Takes docs/windows-menu.png and docs/windows-settings.png, then in a Wine desktop with its
-# taskbar docs/windows-bind-box.png, docs/windows-tip.png and docs/windows-notice.png:
+# Takes docs/windows-menu.png, docs/windows-settings.png and docs/windows-about.png, then in a
+# Wine desktop with its taskbar docs/windows-bind-box.png, docs/windows-tip.png and
+# docs/windows-notice.png:
 # build-windows/corvane.exe under Wine on a virtual display, the Japanese text drawn with
 # IPAPGothic. Run scripts/windows-ci.sh (or build build-windows) first.
 set -euo pipefail
@@ -35,14 +36,29 @@ free_port() {
 port=$(free_port)
 CORVANE_TEST_PORT=$port wine "$dir/corvane.exe" </dev/null >/dev/null 2>&1 &
 sleep 15
-# A second start opens the running one's menu at the pointer, as a click on its icon does.
-xdotool mousemove 560 560
-CORVANE_TEST_PORT=$port wine "$dir/corvane.exe" </dev/null >/dev/null 2>&1
-sleep 12
-# The menu opens upwards from the pointer: the program's one window without a name.
-read -r menu left top < <(xwininfo -root -tree | grep '("corvane.exe"' | grep 'has no name' |
-  grep -v ' 1x1+' | awk '{split($(NF-1), g, /[x+]/); print $1, g[3], g[4]}' | head -1)
+# A second start opens the running one's menu at the pointer, as a click on its icon does; the
+# menu opens upwards from the pointer, the program's one window without a name. Sets $menu,
+# $left and $top.
+open_menu() {
+  xdotool mousemove 560 560
+  CORVANE_TEST_PORT=$port wine "$dir/corvane.exe" </dev/null >/dev/null 2>&1
+  sleep 12
+  read -r menu left top < <(xwininfo -root -tree | grep '("corvane.exe"' | grep 'has no name' |
+    grep -v ' 1x1+' | awk '{split($(NF-1), g, /[x+]/); print $1, g[3], g[4]}' | head -1)
+}
+open_menu
 import -window "$menu" docs/windows-menu.png
+xdotool mousemove $((left + 30)) $((top + 28)) click 1  # バージョン情報(&A), the second item
+about=$(xdotool search --sync --onlyvisible --name 'バージョン情報$' | head -1)
+sleep 2
+import -window "$about" docs/windows-about.png
+xdotool windowfocus "$about" key Return  # its OK button is the default one
+sleep 2
+if xdotool search --onlyvisible --name 'バージョン情報$' >/dev/null; then
+  echo "the About box did not close on Enter" >&2
+  exit 1
+fi
+open_menu
 xdotool mousemove $((left + 30)) $((top + 10)) click 1  # 設定(&S), the first item
 settings=$(xdotool search --sync --onlyvisible --name '設定$' | head -1)
 sleep 2
@@ -84,4 +100,4 @@ xdotool mousemove 400 300
 curl -s -o /dev/null -x "http://127.0.0.1:$port" "http://127.0.0.1:9/" || true
 sleep 3.5
 scrot -o -a 370,488,430,112 docs/windows-notice.png
-echo "docs/windows-{menu,settings,bind-box,tip,notice}.png written"
+echo "docs/windows-{menu,settings,about,bind-box,tip,notice}.png written"
