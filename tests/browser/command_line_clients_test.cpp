@@ -241,7 +241,9 @@ TEST_F(CurlUploadTest, ExpectContinueUploadTakesNoLongerThanDirect) {
 
   EXPECT_EQ(alone.exitCode, 0) << alone.err;
   EXPECT_EQ(proxied.exitCode, 0) << proxied.err;
-  EXPECT_LT(proxied.took, alone.took + 300ms);
+  // curl waits a whole second for "100 Continue" before sending anyway: a proxy that holds the
+  // interim answer back costs that second, while a busy machine's noise stays well below it.
+  EXPECT_LT(proxied.took, alone.took + 800ms);
   std::vector<SeenRequest> seen = site.Requests();
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_TRUE(seen[1].body == data);

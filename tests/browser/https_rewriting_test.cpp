@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/local_authority.h"
@@ -19,6 +20,7 @@
 #include "tests/browser/real_client_fixture.h"
 #include "tests/browser/test_authority.h"
 #include "tests/support/loopback.h"
+#include "tests/support/process_counts.h"
 
 namespace {
 
@@ -93,11 +95,16 @@ class InspectionTest : public RealClientTest {
     std::string file;
     ASSERT_EQ(StartLocalAuthority(&file), AuthorityStart::kReady) << file;
     ASSERT_TRUE(LocalAuthorityCertificatePath(&proxyAuthority_));
+    threadsBefore_ = Threads();
     RealClientTest::SetUp();
     Inspect(1, u"");
   }
   void TearDown() override {
     RealClientTest::TearDown();
+    // The workers end before the process does: OpenSSL frees a thread's own state as the thread
+    // ends, and one still ending when the process exits would leave it behind, unfreed.
+    for (int i = 0; i < 300 && Threads() > threadsBefore_; ++i)
+      std::this_thread::sleep_for(10ms);
     StopUsingAuthority();
     unsetenv("SSL_CERT_FILE");
   }
@@ -133,6 +140,7 @@ class InspectionTest : public RealClientTest {
   ScratchDir config_;
   ScratchDir dir_;
   TestAuthority origins_;
+  long threadsBefore_ = 0;
   std::string proxyAuthority_;
   std::string curl_;
   std::string missing_;
