@@ -206,8 +206,19 @@ struct AnswerWatch {
   bool large = false;         // the final answer's first chunk was full: more will come
   bool switched = false;      // "101 Switching Protocols": another protocol, never looked into
   bool overran = false;       // the origin sent bytes past its answer's end
+  bool requestDone = false;   // the request ended by its framing, and the client is still there
   MessageFraming framing;     // where the final answer ends
 };
+
+// The origin's connection serves the next request to it, from this client or another, when both
+// messages ended by their framing and nothing was ended early on it.
+void KeepOriginWhenDone(Worker& w, const AnswerWatch& watch) {
+  if (w.server.Open() && watch.requestDone && !watch.awaitingFinal && !watch.switched &&
+      !watch.overran && !watch.framing.Broken() &&
+      watch.framing.Where() == MessageFraming::End::kComplete && watch.framing.OriginKeepsAlive() &&
+      !watch.framing.LastOnConnection())
+    KeepIdleOrigin(PlaceOf(w), &w.server);
+}
 
 // The final answer's first bytes within the chunk of length n: the page memory sees them as
 // they arrived, then the rewriting edits them and the head says whether the connection stays.
@@ -306,6 +317,9 @@ int MoveAnswer(Worker& w, AnswerWatch* watch, SplicePipe* pipe, int waitMs, bool
   }
   // An answer that broke its framing goes no further: the client must not read it as whole.
   if (watch->framing.Broken()) return -1;
+  // Back to the pool before the answer's last bytes go on: the client's next request, which
+  // they set off, may want an origin connection a moment later.
+  KeepOriginWhenDone(w, *watch);
   return w.client.Send({w.chunk, length}) ? 1 : -1;
 }
 
@@ -368,6 +382,7 @@ Relay RelayBothWays(Worker& w, RequestWatch* request, bool clientWantsMore) {
   bool anyByte = false;
   for (;;) {
     bool readClient = watch.switched || (!request->complete && !request->clientClosed);
+    watch.requestDone = request->complete && !request->clientClosed;
     int ready =
         WaitForEither(readClient ? &w.client : nullptr, w.server, w.run.options.idleTimeoutMs);
     if (ready == 0 && watch.awaitingFinal) {
@@ -404,11 +419,7 @@ Relay RelayBothWays(Worker& w, RequestWatch* request, bool clientWantsMore) {
         // The answer is whole. The client's next request must wait for the rest of this one's
         // body; one that never ends it cannot keep its connection.
         if (!request->complete) w.keepClient = false;
-        // The origin's connection serves the next request to it, from this client or another,
-        // when both messages ended by their framing and nothing was ended early on it.
-        if (watch.framing.OriginKeepsAlive() && !watch.framing.LastOnConnection() &&
-            request->complete && !request->clientClosed)
-          KeepIdleOrigin(PlaceOf(w), &w.server);
+        KeepOriginWhenDone(w, watch);  // when it went on through the kernel
         return Relay::kWhole;
       }
     }

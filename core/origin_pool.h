@@ -13,8 +13,9 @@
 // How long an origin connection may wait unused before it is no longer offered: shorter than the
 // idle time of common servers (a minute or more), so that few are found closed when taken.
 inline constexpr int kOriginIdleMs = 30 * 1000;
-// Idle connections kept for one place, and for all together.
-inline constexpr size_t kOriginsPerPlace = 4;
+// Idle connections kept for one place (as many as a browser opens to one host, so that none of
+// its connections' requests finds the pool short), and for all together.
+inline constexpr size_t kOriginsPerPlace = 6;
 inline constexpr size_t kMostIdleOrigins = 64;
 
 // Where a connection goes: the scheme ("http" or "https"), the host and port connected to, and
