@@ -640,8 +640,10 @@ ConnectResult ConnectTarget(Worker& w) {
   if (zone != nullptr) *zone = '\0';
   ConnectResult result =
       ConnectToHost(w.targetHost, port, w.run.options.connectTimeoutMs, &w.server.socket, &check);
-  if (result == ConnectResult::kConnected)
+  if (result == ConnectResult::kConnected) {
     SetIdleTimeout(w.server.socket, w.run.options.idleTimeoutMs);
+    SendAtOnce(w.server.socket);  // a head and its body go as written, never held for an ACK
+  }
   return result;
 }
 

@@ -119,7 +119,6 @@ bool OpenInspected(Worker& w) {
   }
   // The handshake and the head after it come within the same time as a plain head.
   w.headDeadline = Clock::now() + std::chrono::milliseconds(w.run.options.headTimeoutMs);
-  SendAtOnce(w.client.socket);
   char first = 0;
   if (PeekSome(w.client.socket, {&first, 1}, MillisecondsLeft(w.headDeadline)) != 1) {
     EndExchange(w);
@@ -248,7 +247,6 @@ bool ExplainOriginRefusal(Worker& w) {
 
 bool SecureInspectedOrigin(Worker& w) {
   if (w.tunnelPlain) return true;  // plain HTTP at the CONNECT's host and port
-  SendAtOnce(w.server.socket);
   if (w.viaUpstream && !OpenUpstreamTunnel(w)) return Refuse(w, FailureKind::kNoTunnel, "");
   char error[kVerifyErrorSize];
   OriginHandshake handshake = w.server.tls.ConnectOrigin(

@@ -273,6 +273,8 @@ void ProxyWorker() {
       // The accepted socket inherits the listener's bound on receives, the linger; it gets the
       // exchange's own. Its bound on sends is inherited as it is.
       SetReceiveTimeout(w.client.socket, w.run.options.idleTimeoutMs);
+      // An answer's head and body go as they come, never held back waiting for an ACK.
+      SendAtOnce(w.client.socket);
     }
     // Someone must be waiting for the next client while this one is served. When no thread can
     // be had, this worker comes back to accept after its exchange.
