@@ -1,0 +1,45 @@
+"""Tests of the page-load report: medians and spreads per row, failed loads, the targets."""
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pageload  # noqa: E402
+
+
+def load(row, ms, conns, rtt=50, page="one", ok=True):
+    return {"kind": "load", "row": row, "page": page, "rtt": rtt, "ok": ok, "load_ms": ms,
+            "origin_connections": conns, "origin_protocols": "HTTP/1.1/TLSv1.3"}
+
+
+class Report(unittest.TestCase):
+    def records(self):
+        recs = [{"kind": "meta", "trial": "1", "trial_note": "one round trip only."}]
+        for ms in (800, 700, 900):
+            recs.append(load("direct-h2", ms, 1))
+        for ms, conns in ((1200, 7), (1100, 7), (1500, 8)):
+            recs.append(load("corvane-inspect", ms, conns))
+        recs.append(load("corvane-inspect", 60000, 0, ok=False))  # a failed load is not a time
+        for ms in (1000, 1300):
+            recs.append(load("privoxy-inspect-ka", ms, 6))
+        recs += [load("direct-http", 1000, 6), load("corvane-http", 1150, 7)]
+        return recs
+
+    def test_rows_show_median_spread_connections_and_failures(self):
+        text = pageload.render(self.records())
+        self.assertIn("**Trial run:** one round trip only.", text)
+        self.assertIn("| https direct (h2) | 0.80 s (0.70–0.90) | 1 |", text)
+        self.assertIn("| https through Corvane, inspecting | 1.20 s (1.10–1.50) (1 failed) "
+                      "| 7 (7–8) |", text)
+        self.assertNotIn("Privoxy, inspecting |", text)  # a row not measured is left out
+
+    def test_targets(self):
+        text = pageload.render(self.records())
+        self.assertIn("| inspecting ≤ 1.6 x direct h2 | 1.50 x | met |", text)
+        # Privoxy's best inspecting row has a median of 1.15 s: 1.20 s is not faster
+        self.assertIn("| inspecting faster than Privoxy's best inspecting | 1.04 x | missed |", text)
+        self.assertIn("| plain http ≤ 1.1 x direct | 1.15 x | missed |", text)
+
+
+if __name__ == "__main__":
+    unittest.main()
