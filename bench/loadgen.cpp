@@ -2,6 +2,7 @@
 //
 //   loadgen rate --connect 127.0.0.1:PORT --host 127.0.0.1:ORIGIN --path /1k [--proxy]
 //                --concurrency N --duration S [--warmup S] [--sources K] [--timeout S]
+//                [--keepalive]
 //   loadgen bulk --connect ... --host ... --path /100m [--proxy] --parallel N [--timeout S]
 //   loadgen head --connect ... --host ... --path /1k [--proxy]
 //   loadgen first --connect ... --host ... --path /1k [--proxy] --tls
@@ -13,7 +14,11 @@
 // answer's Content-Length bytes have arrived, whatever the other side does afterwards. The
 // latency of an exchange runs from the connect() call to its last answer byte, so time spent
 // waiting in a listen backlog or for a retransmitted SYN counts. bulk downloads once on each of N
-// parallel connections. head prints the head of one answer. first times one exchange to a host
+// parallel connections. head prints the head of one answer. With --keepalive, rate sends
+// "Connection: keep-alive" instead and sends the next request on the same connection as soon as
+// an answer whose framing allows it has arrived (loadgen::CanReuse), as a browser does; the
+// latency of such a request runs from its first byte sent. A kept connection that the other
+// side closes before any byte of an answer is counted apart ("stale_closes") and replaced. first times one exchange to a host
 // and then the next one, after it. Results are one JSON line on stdout.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -47,6 +52,7 @@ struct Options {
   std::string path = "/1k";
   bool viaProxy = false;
   bool tls = false;
+  bool keepAlive = false;
   int concurrency = 1;
   double duration = 10;
   double warmup = 1;
@@ -83,6 +89,8 @@ Options ParseOptions(int argc, char** argv) {
       o.viaProxy = true;
     } else if (a == "--tls") {
       o.tls = true;
+    } else if (a == "--keepalive") {
+      o.keepAlive = true;
     } else if (a == "--concurrency" || a == "--parallel") {
       o.concurrency = std::atoi(value().c_str());
     } else if (a == "--duration") {
@@ -123,6 +131,7 @@ struct Conn {
   loadgen::AnswerHead parsed;
   long long bodyBytes = 0;
   long long totalBytes = 0;
+  bool reused = false;  // this request is not the connection's first
 };
 
 struct Counters {
@@ -136,6 +145,9 @@ struct Counters {
   long long overOneSecond = 0;  // measured exchanges of 1 s or more: a SYN was retransmitted
   long long handshakes = 0;
   long long resumed = 0;  // handshakes that resumed the kept session
+  long long connections = 0;   // connections opened
+  long long reused = 0;        // completed exchanges on a connection that had carried one
+  long long staleCloses = 0;   // kept connections closed by the other side before an answer
   long long bytes = 0;
   std::vector<uint32_t> latencyUs;
   std::vector<double> bulkSeconds;
@@ -145,7 +157,8 @@ struct Counters {
 class Runner {
  public:
   explicit Runner(const Options& o)
-      : o_(o), request_(loadgen::BuildRequest(o.host, o.path, o.viaProxy && !o.tls)) {
+      : o_(o),
+        request_(loadgen::BuildRequest(o.host, o.path, o.viaProxy && !o.tls, o.keepAlive)) {
     if (o.tls) {
       tunnelRequest_ = "CONNECT " + o.host + " HTTP/1.1\r\nHost: " + o.host + "\r\n\r\n";
       tls_ = SSL_CTX_new(TLS_client_method());
@@ -229,6 +242,7 @@ class Runner {
       src.sin_addr.s_addr = htonl(0x7F000001u + static_cast<uint32_t>(nextSource_++ % o_.sources));
       bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src);
     }
+    ++c_.connections;
     int r = connect(fd, reinterpret_cast<sockaddr*>(&target_), sizeof target_);
     if (r != 0 && errno != EINPROGRESS) {
       ++c_.connectErrors;
@@ -243,6 +257,47 @@ class Runner {
     e.data.u64 = i;
     epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &e);
     ++active_;
+  }
+
+  // The answer is whole: the connection carries the next request when it may, or closes.
+  void Complete(size_t i) {
+    Conn& c = conns_[i];
+    auto now = Clock::now();
+    if (!o_.keepAlive || !replace_ || now >= to_ || !loadgen::CanReuse(c.parsed)) {
+      Finish(i, true);
+      return;
+    }
+    Account(c, true, now);
+    SSL* ssl = c.ssl;
+    int fd = c.fd;
+    c = Conn{};
+    c.fd = fd;
+    c.ssl = ssl;
+    c.start = now;
+    c.reused = true;
+    c.phase = Phase::kSending;
+    Want(i, EPOLLOUT);
+  }
+
+  void Account(const Conn& c, bool complete, Clock::time_point now) {
+    if (complete && c.parsed.status != 200) {
+      ++c_.badStatus;
+      complete = false;
+    }
+    if (complete) ++c_.allCompleted;
+    bool inWindow = !replace_ || (c.start >= from_ && now <= to_);
+    if (complete && inWindow) {
+      ++c_.completed;
+      if (c.reused) ++c_.reused;
+      c_.bytes += c.totalBytes;
+      auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - c.start).count();
+      c_.latencyUs.push_back(static_cast<uint32_t>(us));
+      if (us >= 1000000) ++c_.overOneSecond;
+      if (!replace_) {
+        c_.bulkSeconds.push_back(Seconds(now - c.start));
+        c_.bulkBytes.push_back(c.bodyBytes);
+      }
+    }
   }
 
   void Finish(size_t i, bool complete) {
@@ -267,23 +322,7 @@ class Runner {
     close(c.fd);
     c.fd = -1;
     --active_;
-    if (complete && c.parsed.status != 200) {
-      ++c_.badStatus;
-      complete = false;
-    }
-    if (complete) ++c_.allCompleted;
-    bool inWindow = !replace_ || (c.start >= from_ && now <= to_);
-    if (complete && inWindow) {
-      ++c_.completed;
-      c_.bytes += c.totalBytes;
-      auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - c.start).count();
-      c_.latencyUs.push_back(static_cast<uint32_t>(us));
-      if (us >= 1000000) ++c_.overOneSecond;
-      if (!replace_) {
-        c_.bulkSeconds.push_back(Seconds(now - c.start));
-        c_.bulkBytes.push_back(c.bodyBytes);
-      }
-    }
+    Account(c, complete, now);
     if (replace_ && now < to_) Open(i);
   }
 
@@ -327,6 +366,11 @@ class Runner {
     for (;;) {
       ssize_t n = c.ssl != nullptr ? Read(c, buf_.data(), buf_.size())
                                    : recv(c.fd, buf_.data(), buf_.size(), 0);
+      if (n <= 0 && c.reused && c.totalBytes == 0 && (n == 0 || errno != EAGAIN)) {
+        ++c_.staleCloses;  // a kept connection the other side had closed: a new one replaces it
+        Finish(i, false);
+        return;
+      }
       if (n < 0) {
         if (errno == EAGAIN) return;
         ++c_.resets;
@@ -359,7 +403,7 @@ class Runner {
         c.bodyBytes += n;
       }
       if (c.headDone && c.parsed.contentLength >= 0 && c.bodyBytes >= c.parsed.contentLength) {
-        Finish(i, true);
+        Complete(i);
         return;
       }
     }
@@ -528,12 +572,14 @@ int main(int argc, char** argv) {
         "\"rps\":%.1f,\"p50_ms\":%.3f,\"p90_ms\":%.3f,\"p99_ms\":%.3f,\"p999_ms\":%.3f,"
         "\"max_ms\":%.3f,\"over_1s\":%lld,"
         "\"connect_errors\":%lld,\"resets\":%lld,\"early_closes\":%lld,\"timeouts\":%lld,"
-        "\"bad_status\":%lld,\"handshakes\":%lld,\"resumed\":%lld,\"client_cpu_s\":%.3f}\n",
+        "\"bad_status\":%lld,\"handshakes\":%lld,\"resumed\":%lld,\"connections\":%lld,"
+        "\"reused\":%lld,\"stale_closes\":%lld,\"client_cpu_s\":%.3f}\n",
         o.concurrency, o.duration, c.completed, c.allCompleted, rps,
         loadgen::Percentile(c.latencyUs, 50) / 1e3, loadgen::Percentile(c.latencyUs, 90) / 1e3,
         loadgen::Percentile(c.latencyUs, 99) / 1e3, loadgen::Percentile(c.latencyUs, 99.9) / 1e3,
         loadgen::Percentile(c.latencyUs, 100) / 1e3, c.overOneSecond, c.connectErrors, c.resets,
-        c.earlyCloses, c.timeouts, c.badStatus, c.handshakes, c.resumed, ClientCpuSeconds());
+        c.earlyCloses, c.timeouts, c.badStatus, c.handshakes, c.resumed, c.connections, c.reused,
+        c.staleCloses, ClientCpuSeconds());
     return 0;
   }
   if (o.mode == "first") {

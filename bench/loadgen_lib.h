@@ -38,6 +38,8 @@ struct AnswerHead {
   int status = 0;                // 0 when the status line is not "HTTP/x.y NNN"
   long long contentLength = -1;  // -1 when absent or unreadable: the answer ends at close
   bool connectionClose = false;  // a "Connection: close" line
+  bool connectionKeepAlive = false;  // a "Connection: keep-alive" line
+  bool http10 = false;               // an HTTP/1.0 status line
   size_t headBytes = 0;          // bytes up to and including the blank line
 };
 
@@ -58,6 +60,7 @@ inline bool ParseAnswerHead(std::string_view buf, AnswerHead* out) {
       code = code * 10 + (status[i] - '0');
     }
     if (digits) head.status = code;
+    head.http10 = status.substr(5, 3) == "1.0";
   }
   size_t pos = lineEnd + 2;
   while (pos < text.size()) {
@@ -86,6 +89,7 @@ inline bool ParseAnswerHead(std::string_view buf, AnswerHead* out) {
     } else if (name.size() == 10 && StartsWithNoCase(name, "connection")) {
       for (size_t i = 0; i + 5 <= value.size(); ++i) {
         if (StartsWithNoCase(value.substr(i), "close")) head.connectionClose = true;
+        if (StartsWithNoCase(value.substr(i), "keep-alive")) head.connectionKeepAlive = true;
       }
     }
   }
@@ -93,8 +97,17 @@ inline bool ParseAnswerHead(std::string_view buf, AnswerHead* out) {
   return true;
 }
 
-// The request sent for each exchange: absolute form through a proxy, origin form directly.
-inline std::string BuildRequest(std::string_view host, std::string_view path, bool viaProxy) {
+// Whether the connection may carry another request once this answer's body has arrived: its end
+// is known from Content-Length, and neither side's version or Connection line closes it.
+inline bool CanReuse(const AnswerHead& head) {
+  if (head.status < 200 || head.contentLength < 0 || head.connectionClose) return false;
+  return !head.http10 || head.connectionKeepAlive;
+}
+
+// The request sent for each exchange: absolute form through a proxy, origin form directly;
+// "Connection: close" unless the connection is to be kept for the next request.
+inline std::string BuildRequest(std::string_view host, std::string_view path, bool viaProxy,
+                                bool keepAlive = false) {
   std::string r = "GET ";
   if (viaProxy) {
     r += "http://";
@@ -103,7 +116,8 @@ inline std::string BuildRequest(std::string_view host, std::string_view path, bo
   r += path;
   r += " HTTP/1.1\r\nHost: ";
   r += host;
-  r += "\r\nUser-Agent: corvane-bench/1\r\nAccept: */*\r\nConnection: close\r\n\r\n";
+  r += "\r\nUser-Agent: corvane-bench/1\r\nAccept: */*\r\nConnection: ";
+  r += keepAlive ? "keep-alive\r\n\r\n" : "close\r\n\r\n";
   return r;
 }
 

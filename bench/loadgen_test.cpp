@@ -68,6 +68,28 @@ void AnswerHeadEndsAndLengths() {
   CHECK(h.status == 0);
 }
 
+// Whether a keep-alive load sends its next request on the same connection.
+void ReuseFollowsTheAnswersFraming() {
+  struct Case {
+    const char* head;
+    bool reuse;
+  } cases[] = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n", true},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: keep-alive\r\n\r\n", true},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\n", false},
+      {"HTTP/1.1 200 OK\r\n\r\n", false},  // ends at close
+      {"HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\n", false},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\n", false},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 3\r\nConnection: Keep-Alive\r\n\r\n", true},
+      {"garbage\r\nContent-Length: 3\r\n\r\n", false},
+  };
+  for (const Case& c : cases) {
+    loadgen::AnswerHead h;
+    bool parsed = loadgen::ParseAnswerHead(c.head, &h);
+    Check(parsed && loadgen::CanReuse(h) == c.reuse, c.head, __LINE__);
+  }
+}
+
 void RequestForms() {
   std::string viaProxy = loadgen::BuildRequest("127.0.0.1:18480", "/1k", true);
   CHECK(viaProxy.rfind("GET http://127.0.0.1:18480/1k HTTP/1.1\r\n", 0) == 0);
@@ -76,6 +98,10 @@ void RequestForms() {
 
   std::string direct = loadgen::BuildRequest("127.0.0.1:18480", "/1k", false);
   CHECK(direct.rfind("GET /1k HTTP/1.1\r\n", 0) == 0);
+
+  std::string kept = loadgen::BuildRequest("127.0.0.1:18480", "/1k", true, true);
+  CHECK(kept.ends_with("\r\nConnection: keep-alive\r\n\r\n"));
+  CHECK(kept.find("close") == std::string::npos);
 }
 
 }  // namespace
@@ -83,6 +109,7 @@ void RequestForms() {
 int main() {
   PercentileIsNearestRank();
   AnswerHeadEndsAndLengths();
+  ReuseFollowsTheAnswersFraming();
   RequestForms();
   std::printf("loadgen: %d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
