@@ -13,8 +13,11 @@ TARGETS = ["direct", "corvane", "tinyproxy", "privoxy"]
 PROXIES = ["corvane", "tinyproxy", "privoxy"]
 LABEL = {"direct": "direct (nginx)", "corvane": "corvane", "tinyproxy": "tinyproxy",
          "privoxy": "Privoxy", "direct-tls": "direct TLS (nginx)",
-         "corvane-tls": "corvane inspecting", "privoxy-tls": "Privoxy inspecting"}
+         "corvane-tls": "corvane inspecting", "privoxy-tls": "Privoxy inspecting",
+         "direct-ka": "direct (nginx keeping connections)", "corvane-ka": "corvane",
+         "privoxy-ka": "Privoxy, its keep-alive on"}
 TLS_TARGETS = ["direct-tls", "corvane-tls", "privoxy-tls"]
+KA_TARGETS = ["direct-ka", "corvane-ka", "privoxy-ka"]
 
 # Growth of a sustained-load series is flagged only past these absolute amounts as well, so that
 # a thread or a few descriptors more are not taken for a leak.
@@ -408,12 +411,63 @@ def render(records):
                        "wrk p99", "wrk errors"], rows), ""]
 
     out += render_https(d)
+    out += render_keepalive(d)
 
     out += ["## How to run", "", "```sh", "bench/run            # as root it installs what it "
             "needs (bench/packages.txt)", "bench/run --corvane build/corvane --rounds 5", "```",
             "", "`bench/run --help` lists the options. The raw numbers of this report are in "
             "`docs/BENCHMARKS.raw.jsonl`.", ""]
     return "\n".join(out)
+
+
+def render_keepalive(d):
+    """The keep-alive rows: each client sends its next request on the same connection."""
+    if not d.of("keepalive"):
+        return []
+
+    def ka(t, c):
+        return [r for r in d.of("keepalive", t, concurrency=c) if r.get("load")]
+
+    def mr(t, c, key, digits=0):
+        return fmt_range(median_range([r["load"].get(key) for r in ka(t, c)]), digits)
+
+    def per_connection(t, c):
+        shares = [r["load"]["all_requests"] / r["load"]["connections"] for r in ka(t, c)
+                  if r["load"].get("connections")]
+        return statistics.median(shares) if shares else None
+
+    out = ["## Keep-alive: 1 KiB, connections kept", "",
+           "Each client sends its next request on the same connection as soon as the answer's "
+           "framing allows it, to an nginx that keeps its connections (`keepalive_timeout "
+           "65s`), as browsers and servers do. Privoxy runs with `keep-alive-timeout 300` and "
+           "`connection-sharing 1`. Latency runs from a request's first byte (or from connect() "
+           "for a connection's first). \"requests per connection\" is all the requests of the "
+           "measurement over the connections the client opened; \"stale\" counts kept "
+           "connections the other side had closed when the next request went.", ""]
+    rows = []
+    for t in KA_TARGETS:
+        if not ka(t, 16) and not ka(t, 64):
+            continue
+        errors = sum(r["load"]["connect_errors"] + r["load"]["resets"] + r["load"]["early_closes"]
+                     + r["load"]["timeouts"] + r["load"]["bad_status"]
+                     for r in ka(t, 16) + ka(t, 64))
+        stale = sum(r["load"].get("stale_closes", 0) for r in ka(t, 16) + ka(t, 64))
+        cpu = d.median_of(ka(t, 16) + ka(t, 64), cpu_per_10k)
+        rows.append([LABEL[t], mr(t, 16, "rps"), mr(t, 64, "rps"), mr(t, 16, "p99_ms", 2),
+                     mr(t, 64, "p99_ms", 2), fmt(per_connection(t, 64)), fmt(cpu, 2),
+                     f"{errors} / {stale}"])
+    out += [table(["target", "req/s c=16", "req/s c=64", "p99 ms c=16", "p99 ms c=64",
+                   "requests per connection c=64", "CPU s / 10k", "errors / stale"], rows), ""]
+
+    def med(t, c):
+        return d.median_of(ka(t, c), lambda r: r["load"]["rps"])
+    out += [table(["measure", "corvane", "Privoxy", "ratio", "target", "met"], [
+        ratio_row("keep-alive requests/s c=16", med("corvane-ka", 16), med("privoxy-ka", 16), 2,
+                  True),
+        ratio_row("keep-alive requests/s c=64", med("corvane-ka", 64), med("privoxy-ka", 64), 2,
+                  True),
+    ]), ""]
+    return out
 
 
 def render_https(d):
@@ -477,11 +531,13 @@ def main():
     if len(sys.argv) != 2:
         sys.exit("usage: report.py RAW.jsonl")
     sys.stdout.write(render(load_raw(sys.argv[1])))
-    # Measurements recorded by hand (an A/B of two builds, say) stay with every later report.
-    notes = sys.argv[1].replace(".raw.jsonl", ".notes.md")
-    if notes != sys.argv[1] and os.path.exists(notes):
-        with open(notes) as f:
-            sys.stdout.write("\n" + f.read())
+    # Measurements recorded by hand (an A/B of two builds, say) and the page loads of
+    # bench/pageload, a run of its own, stay with every later report.
+    for kept in (".notes.md", ".pageload.md"):
+        path = sys.argv[1].replace(".raw.jsonl", kept)
+        if path != sys.argv[1] and os.path.exists(path):
+            with open(path) as f:
+                sys.stdout.write("\n" + f.read())
 
 
 if __name__ == "__main__":

@@ -118,6 +118,22 @@ class Rendering(unittest.TestCase):
                 self.assertEqual(len(set(widths)), 1, widths)
                 widths = []
 
+    def test_keepalive_rows_and_ratio(self):
+        recs = []
+        for rnd, (crps, prps) in enumerate([(9000, 3000), (8000, 4500), (7000, 4000)], 1):
+            for target, rps in (("corvane-ka", crps), ("privoxy-ka", prps)):
+                r = rate(target, 64, rps, 2.0, cpu_s=1.0, requests=rps * 10)
+                r.update(kind="keepalive", round=rnd)
+                r["load"].update(connections=64, stale_closes=1)
+                recs.append(r)
+        text = report.render(recs)
+        # medians 8000 and 4000: exactly the 2x target; c=16 was not measured
+        self.assertIn("| keep-alive requests/s c=64 | 8,000.00 | 4,000.00 | 2.00 | ≥ 2 | yes |",
+                      text)
+        self.assertIn("| keep-alive requests/s c=16 | n/a |", text)
+        self.assertIn("| corvane | n/a | 8,000 (7,000–9,000) |", text)
+        self.assertIn("| 1,250 | 0.12 | 0 / 3 |", text)  # 80,000 requests on 64 connections
+
     def test_missing_target_reads_not_available(self):
         recs = [r for r in self.records() if r.get("target") != "privoxy"]
         text = report.render(recs)
