@@ -109,8 +109,12 @@ def devtools_page_url(profile, timeout):
 READ_TIMING = """JSON.stringify((() => {
   const nav = performance.getEntriesByType('navigation')[0];
   const res = performance.getEntriesByType('resource');
+  const median = a => a.length ? a.sort((x, y) => x - y)[Math.floor(a.length / 2)] : 0;
   return {load: nav ? nav.loadEventEnd : 0, status: nav ? nav.responseStatus : 0,
           resources: res.length,
+          wait: median(res.map(r => r.responseStart - r.requestStart)),
+          receive: median(res.map(r => r.responseEnd - r.responseStart)),
+          connects: res.concat(nav ? [nav] : []).filter(r => r.connectEnd > r.connectStart).length,
           protocols: [...new Set([nav ? nav.nextHopProtocol : '']
                                  .concat(res.map(r => r.nextHopProtocol)))].sort()};
 })())"""
@@ -180,7 +184,9 @@ def one_load(a):
         result = {"ok": timing["status"] == 200 and timing["ok"] == a.expect
                   and not timing["failed"],
                   "load_ms": round(timing["load"], 1), "resources": timing["resources"],
-                  "resources_ok": timing["ok"], "protocols": timing["protocols"]}
+                  "resources_ok": timing["ok"], "protocols": timing["protocols"],
+                  "wait_ms": round(timing["wait"], 1), "receive_ms": round(timing["receive"], 1),
+                  "browser_connections": timing["connects"]}
         if timing["failed"]:
             result["failed"] = timing["failed"][:5]
     except Exception as e:  # noqa: BLE001 - any failure is one failed load, reported as such
@@ -333,6 +339,32 @@ def render(records):
                 times.append(seconds(c["load"]) + failed)
                 conns.append(connections(c["conns"]))
             out.append("| %s | %s | %s |" % (label, " | ".join(times), " | ".join(conns)))
+        out.append("")
+    diag = {}
+    for r in records:
+        if r.get("kind") == "load" and r.get("ok") and "wait_ms" in r:
+            cell = diag.setdefault((r["page"], r["rtt"], r["row"]), ([], [], []))
+            cell[0].append(r["wait_ms"])
+            cell[1].append(r["receive_ms"])
+            cell[2].append(r["browser_connections"])
+    if diag:
+        out += ["### Where the time goes", "",
+                "Per load, the median over its resources of the wait for the first byte of the "
+                "answer once the request was sent (`responseStart - requestStart`) and of the "
+                "time from that first byte to the last (`responseEnd - responseStart`), and the "
+                "connections the browser opened (to the origin, or to the proxy); the table "
+                "gives the median over the loads, in ms.", ""]
+        out += ["| page | route |" + "".join(" wait, receive, connections at %d ms |" % t
+                                             for t in rtts), "|---|---|" + "---:|" * len(rtts)]
+        for page in pages:
+            for row, label in ROWS:
+                cells = [diag.get((page, t, row)) for t in rtts]
+                if not any(cells):
+                    continue
+                out.append("| %s | %s | %s |" % (PAGE_NAMES[page], label, " | ".join(
+                    "–" if c is None else "%.0f, %.0f, %g" % tuple(statistics.median(v)
+                                                                  for v in c)
+                    for c in cells)))
         out.append("")
     protocols = {}
     for r in records:
