@@ -114,6 +114,7 @@ READ_TIMING = """JSON.stringify((() => {
           resources: res.length,
           wait: median(res.map(r => r.responseStart - r.requestStart)),
           receive: median(res.map(r => r.responseEnd - r.responseStart)),
+          slow: res.filter(r => r.responseEnd - r.responseStart > 30).length,
           connects: res.concat(nav ? [nav] : []).filter(r => r.connectEnd > r.connectStart).length,
           protocols: [...new Set([nav ? nav.nextHopProtocol : '']
                                  .concat(res.map(r => r.nextHopProtocol)))].sort()};
@@ -186,7 +187,7 @@ def one_load(a):
                   "load_ms": round(timing["load"], 1), "resources": timing["resources"],
                   "resources_ok": timing["ok"], "protocols": timing["protocols"],
                   "wait_ms": round(timing["wait"], 1), "receive_ms": round(timing["receive"], 1),
-                  "browser_connections": timing["connects"]}
+                  "browser_connections": timing["connects"], "slow_receives": timing["slow"]}
         if timing["failed"]:
             result["failed"] = timing["failed"][:5]
     except Exception as e:  # noqa: BLE001 - any failure is one failed load, reported as such
@@ -343,18 +344,20 @@ def render(records):
     diag = {}
     for r in records:
         if r.get("kind") == "load" and r.get("ok") and "wait_ms" in r:
-            cell = diag.setdefault((r["page"], r["rtt"], r["row"]), ([], [], []))
+            cell = diag.setdefault((r["page"], r["rtt"], r["row"]), ([], [], [], []))
             cell[0].append(r["wait_ms"])
             cell[1].append(r["receive_ms"])
             cell[2].append(r["browser_connections"])
+            cell[3].append(r.get("slow_receives", 0))
     if diag:
         out += ["### Where the time goes", "",
                 "Per load, the median over its resources of the wait for the first byte of the "
                 "answer once the request was sent (`responseStart - requestStart`) and of the "
-                "time from that first byte to the last (`responseEnd - responseStart`), and the "
-                "connections the browser opened (to the origin, or to the proxy); the table "
-                "gives the median over the loads, in ms.", ""]
-        out += ["| page | route |" + "".join(" wait, receive, connections at %d ms |" % t
+                "time from that first byte to the last (`responseEnd - responseStart`), the "
+                "connections the browser opened (to the origin, or to the proxy) and the "
+                "resources whose last byte came more than 30 ms after their first; the table "
+                "gives the median over the loads (times in ms).", ""]
+        out += ["| page | route |" + "".join(" wait, receive, connections, slow at %d ms |" % t
                                              for t in rtts), "|---|---|" + "---:|" * len(rtts)]
         for page in pages:
             for row, label in ROWS:
@@ -362,7 +365,7 @@ def render(records):
                 if not any(cells):
                     continue
                 out.append("| %s | %s | %s |" % (PAGE_NAMES[page], label, " | ".join(
-                    "–" if c is None else "%.0f, %.0f, %g" % tuple(statistics.median(v)
+                    "–" if c is None else "%.0f, %.0f, %g, %g" % tuple(statistics.median(v)
                                                                   for v in c)
                     for c in cells)))
         out.append("")

@@ -23,6 +23,9 @@ class Report(unittest.TestCase):
         for ms in (1000, 1300):
             recs.append(load("privoxy-inspect-ka", ms, 6))
         recs += [load("direct-http", 1000, 6), load("corvane-http", 1150, 7)]
+        for wait, receive, slow in ((60, 3, 0), (140, 9, 4), (70, 5, 1)):
+            recs[-1:-1] = [dict(load("direct-http", 1000, 6), wait_ms=wait, receive_ms=receive,
+                                browser_connections=6, slow_receives=slow)]
         return recs
 
     def test_rows_show_median_spread_connections_and_failures(self):
@@ -32,6 +35,12 @@ class Report(unittest.TestCase):
         self.assertIn("| https through Corvane, inspecting | 1.20 s (1.10–1.50) (1 failed) "
                       "| 7 (7–8) |", text)
         self.assertNotIn("Privoxy, inspecting |", text)  # a row not measured is left out
+
+    def test_where_the_time_goes_takes_medians_over_loads(self):
+        text = pageload.render(self.records())
+        self.assertIn("| 60 images, one host | http direct (HTTP/1.1) | 70, 5, 6, 1 |", text)
+        self.assertNotIn("| 60 images, one host | http through Corvane |", text.split(
+            "### Where the time goes")[1])  # loads recorded without these figures
 
     def test_targets(self):
         text = pageload.render(self.records())
