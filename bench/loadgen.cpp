@@ -14,12 +14,14 @@
 // answer's Content-Length bytes have arrived, whatever the other side does afterwards. The
 // latency of an exchange runs from the connect() call to its last answer byte, so time spent
 // waiting in a listen backlog or for a retransmitted SYN counts. bulk downloads once on each of N
-// parallel connections. head prints the head of one answer. With --keepalive, rate sends
-// "Connection: keep-alive" instead and sends the next request on the same connection as soon as
-// an answer whose framing allows it has arrived (loadgen::CanReuse), as a browser does; the
-// latency of such a request runs from its first byte sent. A kept connection that the other
-// side closes before any byte of an answer is counted apart ("stale_closes") and replaced. first times one exchange to a host
+// parallel connections. head prints the head of one answer. first times one exchange to a host
 // and then the next one, after it. Results are one JSON line on stdout.
+//
+// With --keepalive, rate sends "Connection: keep-alive" instead and sends the next request on
+// the same connection as soon as an answer whose framing allows it has arrived
+// (loadgen::CanReuse), as a browser does; the latency of such a request runs from its first byte
+// sent. A kept connection that the other side closes before any byte of an answer is counted
+// apart ("stale_closes") and replaced.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -144,10 +146,10 @@ struct Counters {
   long long badStatus = 0;
   long long overOneSecond = 0;  // measured exchanges of 1 s or more: a SYN was retransmitted
   long long handshakes = 0;
-  long long resumed = 0;  // handshakes that resumed the kept session
-  long long connections = 0;   // connections opened
-  long long reused = 0;        // completed exchanges on a connection that had carried one
-  long long staleCloses = 0;   // kept connections closed by the other side before an answer
+  long long resumed = 0;      // handshakes that resumed the kept session
+  long long connections = 0;  // connections opened
+  long long reused = 0;       // completed exchanges on a connection that had carried one
+  long long staleCloses = 0;  // kept connections closed by the other side before an answer
   long long bytes = 0;
   std::vector<uint32_t> latencyUs;
   std::vector<double> bulkSeconds;
@@ -157,8 +159,7 @@ struct Counters {
 class Runner {
  public:
   explicit Runner(const Options& o)
-      : o_(o),
-        request_(loadgen::BuildRequest(o.host, o.path, o.viaProxy && !o.tls, o.keepAlive)) {
+      : o_(o), request_(loadgen::BuildRequest(o.host, o.path, o.viaProxy && !o.tls, o.keepAlive)) {
     if (o.tls) {
       tunnelRequest_ = "CONNECT " + o.host + " HTTP/1.1\r\nHost: " + o.host + "\r\n\r\n";
       tls_ = SSL_CTX_new(TLS_client_method());

@@ -35,12 +35,12 @@ inline bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 
 // What the head of an answer says about its end.
 struct AnswerHead {
-  int status = 0;                // 0 when the status line is not "HTTP/x.y NNN"
-  long long contentLength = -1;  // -1 when absent or unreadable: the answer ends at close
-  bool connectionClose = false;  // a "Connection: close" line
+  int status = 0;                    // 0 when the status line is not "HTTP/x.y NNN"
+  long long contentLength = -1;      // -1 when absent or unreadable: the answer ends at close
+  bool connectionClose = false;      // a "Connection: close" line
   bool connectionKeepAlive = false;  // a "Connection: keep-alive" line
   bool http10 = false;               // an HTTP/1.0 status line
-  size_t headBytes = 0;          // bytes up to and including the blank line
+  size_t headBytes = 0;              // bytes up to and including the blank line
 };
 
 // Parses an answer head from the start of buf. False while the blank line has not arrived.
