@@ -278,8 +278,9 @@ def target_lines(s, rtts, pages):
                 lines.append("| %s | inspecting faster than Privoxy's best inspecting | %.2f x |"
                              " %s |" % (where, ins / min(pv), "met" if ins < min(pv) else "missed"))
             if plain and direct:
+                met = "met" if plain <= 1.1 * direct else "missed"
                 lines.append("| %s | plain http ≤ 1.1 x direct | %.2f x | %s |"
-                             % (where, plain / direct, "met" if plain <= 1.1 * direct else "missed"))
+                             % (where, plain / direct, met))
     return lines
 
 

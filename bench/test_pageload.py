@@ -46,7 +46,8 @@ class Report(unittest.TestCase):
         text = pageload.render(self.records())
         self.assertIn("| inspecting ≤ 1.6 x direct h2 | 1.50 x | met |", text)
         # Privoxy's best inspecting row has a median of 1.15 s: 1.20 s is not faster
-        self.assertIn("| inspecting faster than Privoxy's best inspecting | 1.04 x | missed |", text)
+        self.assertIn("| inspecting faster than Privoxy's best inspecting | 1.04 x | missed |",
+                      text)
         self.assertIn("| plain http ≤ 1.1 x direct | 1.15 x | missed |", text)
 
 
