@@ -310,15 +310,16 @@ def render(records):
            meta.get("chromium", "?"), meta.get("loads", "?")),
         "",
         "The network: the browser and the proxies in one network namespace, nginx %s in another "
-        "(HTTP/1.1 keep-alive on port 80; TLS 1.3 with h2 on 443, certificate from an authority "
-        "the script makes, which the browser, corvane and Privoxy trust), the three host names on "
+        "(HTTP/1.1 keep-alive on port 80; TLS 1.3 with h2 on 443, 1.2 offered as well for Privoxy, "
+        "certificate from an authority the script makes, which the browser, corvane and Privoxy "
+        "trust), the three host names on "
         "three addresses of the origin. Between the namespaces every packet waits half the round "
         "trip each way (`bench/netdelay`, a TUN pair in place of netem, which this kernel lacks); "
         "nothing is added between browser and proxy. Privoxy %s: plain as a forwarder with no "
         "actions, inspecting with `+https-inspection` on every site; \"its keep-alive on\" adds "
         "`keep-alive-timeout 300` and `connection-sharing 1`, without them it closes every "
-        "connection after one request. Corvane runs with default settings, inspection on for "
-        "the inspecting row."
+        "connection after one request. Corvane runs with default settings but a port of its own, "
+        "inspection on for the inspecting row."
         % (meta.get("nginx", "?"), meta.get("privoxy", "?")),
         "",
     ]
