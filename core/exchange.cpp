@@ -571,6 +571,12 @@ Outcome ServeRequest(Worker& w, bool first) {
 // where the system allows, else with it, for the idle bound.
 bool AwaitNextRequest(Worker& w) {
   ForgetExchange(w);
+  // A client that pipelines, or asks again at once, has often sent its next request already:
+  // taken up here, it costs no round through the listener's wait and another worker.
+  if (WaitForEither(nullptr, w.client, 0) > 0) {
+    TrackExchange(w);
+    return true;
+  }
   if (ParkClient(w)) return false;
   int ready = WaitForEither(nullptr, w.client, w.run.options.clientIdleMs);
   if (ready > 0) {
