@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -133,7 +132,9 @@ std::map<std::string, std::string> DocumentedOptions() {
       tag = line == ".TP";
       key.clear();
     } else if (tag) {
-      key = std::regex_replace(line.substr(line.find(' ') + 1), std::regex(R"(\\-)"), "-");
+      key = line.substr(line.find(' ') + 1);
+      for (size_t at; (at = key.find("\\-")) != std::string::npos;)
+        key.erase(at, 1);  // "\-" is roff's hyphen
       tag = false;
     } else {
       paragraphs[key] += line + "\n";
@@ -142,12 +143,13 @@ std::map<std::string, std::string> DocumentedOptions() {
   return paragraphs;
 }
 
+// Each digit that follows "status " in text.
 std::set<int> StatusesIn(const std::string& text) {
   std::set<int> statuses;
-  std::regex status(R"(status (\d))");
-  for (auto m = std::sregex_iterator(text.begin(), text.end(), status); m != std::sregex_iterator();
-       ++m)
-    statuses.insert(std::stoi((*m)[1]));
+  for (size_t at = 0; (at = text.find("status ", at)) != std::string::npos;) {
+    at += 7;
+    if (at < text.size() && text[at] >= '0' && text[at] <= '9') statuses.insert(text[at] - '0');
+  }
   return statuses;
 }
 
@@ -157,10 +159,13 @@ TEST_F(TrustHelpersTest, EveryDocumentedOptionEndsWithItsDocumentedStatus) {
   std::map<std::string, std::string> documented = DocumentedOptions();
   Ran help = Shell(CORVANE_EXECUTABLE " --help");
   std::set<std::string> listed;
-  std::regex option(R"(\n  (--[a-z-]+))");
-  for (auto m = std::sregex_iterator(help.out.begin(), help.out.end(), option);
-       m != std::sregex_iterator(); ++m)
-    listed.insert((*m)[1]);
+  // Each line of --help that starts with two spaces and an option names it.
+  for (size_t at = 0; (at = help.out.find("\n  --", at)) != std::string::npos;) {
+    size_t start = at + 3;
+    size_t end = help.out.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", start + 2);
+    listed.insert(help.out.substr(start, end - start));
+    at = start;
+  }
   std::set<std::string> named;
   for (const auto& [name, text] : documented)
     if (!name.empty()) named.insert(name);
