@@ -41,6 +41,10 @@ inline constexpr uint32_t kSsRight = 2;        // SS_RIGHT
 inline constexpr uint32_t kSsIcon = 3;         // SS_ICON
 inline constexpr uint32_t kSsNoPrefix = 0x80;  // SS_NOPREFIX: "&" is shown, not a mnemonic mark
 
+// Every edit field holds at least this many digits, however narrow its template draws it: any
+// 16-bit number, such as a port, shows whole.
+inline constexpr int kFieldDigits = 5;
+
 // The id of a control that has none of its own (labels, the icon).
 inline constexpr uint16_t kIdStatic = 0xFFFF;  // IDC_STATIC, -1 as a 16-bit id
 

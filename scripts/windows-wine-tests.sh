@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs the Windows build's tests under Wine in a private prefix, then installs the program with
 # its installer, starts it, and uninstalls it. Needs a display (scripts/windows-ci.sh gives it
-# one). One Wine server with its services runs for the whole run: started per test it would
-# cost seconds each, and services started by a test would hold ctest's output pipes open.
+# one). The prefix has no font of the face the dialogs name ("ＭＳ Ｐゴシック"), so the dialog
+# tests see the face chosen in its place. One Wine server with its services runs for the whole
+# run: started per test it would cost seconds each, and services started by a test would hold
+# ctest's output pipes open.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir="${1:-build-windows}"

@@ -50,10 +50,6 @@ void StretchToFit(DialogScale* scale, int width, int height, QSize needed);
 // kFieldDigits digits. Empty for a control with nothing to fit (an icon).
 QSize NeededSize(const QWidget* widget);
 
-// Every edit field holds at least this many digits, however narrow its template draws it: any
-// 16-bit number, such as a port, shows whole.
-inline constexpr int kFieldDigits = 5;
-
 class QtDialog final : public QDialog {
  public:
   struct Control {

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <mutex>
+#include <string>
+#include <utility>
 
 #include "platform/dialog_template.h"
 #include "platform/message_box.h"
@@ -31,8 +33,42 @@ struct ClassProc {
 // Main thread only, like the window system itself.
 ClassProc classProcs[kMostClasses];
 Win32WindowSystem* activeSystem = nullptr;
-// The procedure of the dialog being created, until its first message claims it.
+// The procedure of the dialog being created, until its first message claims it, and its template.
 DialogProc pendingDialogProc = nullptr;
+const DialogTemplate* pendingDialogTemplate = nullptr;
+// The window property that keeps a dialog's template, to fit it again when its DPI changes.
+constexpr wchar_t kTemplateProperty[] = L"CorvaneDialogTemplate";
+
+// Windows 10 1703 and later rescale a dialog themselves when its DPI changes; ours is laid out
+// again from its template instead. Looked up by name: the program runs on 1607 too.
+void TakeOverDpiChanges(HWND dialog) {
+  using SetBehavior = BOOL(WINAPI*)(HWND, DIALOG_DPI_CHANGE_BEHAVIORS, DIALOG_DPI_CHANGE_BEHAVIORS);
+  static auto set = reinterpret_cast<SetBehavior>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetDialogDpiChangeBehavior")));
+  if (set != nullptr) set(dialog, DDC_DISABLE_ALL, DDC_DISABLE_ALL);
+}
+
+// Keeps the dialog fitted to its texts at its DPI, before its procedure sees the message.
+void FitOnDpi(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_INITDIALOG && pendingDialogTemplate != nullptr) {
+    SetPropW(dialog, kTemplateProperty,
+             const_cast<DialogTemplate*>(std::exchange(pendingDialogTemplate, nullptr)));
+    TakeOverDpiChanges(dialog);
+    FitDialogToTexts(dialog,
+                     *static_cast<const DialogTemplate*>(GetPropW(dialog, kTemplateProperty)),
+                     GetDpiForWindow(dialog));
+  } else if (message == WM_DPICHANGED) {
+    if (auto* tmpl = static_cast<const DialogTemplate*>(GetPropW(dialog, kTemplateProperty))) {
+      FitDialogToTexts(dialog, *tmpl, HIWORD(wParam));
+      const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+      SetWindowPos(dialog, nullptr, suggested->left, suggested->top, 0, 0,
+                   SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+  } else if (message == WM_NCDESTROY) {
+    RemovePropW(dialog, kTemplateProperty);
+    ForgetDialogFont(dialog);
+  }
+}
 
 HWND Native(Window window) {
   return reinterpret_cast<HWND>(static_cast<uintptr_t>(window));
@@ -71,6 +107,7 @@ LRESULT CALLBACK WindowTrampoline(HWND window, UINT message, WPARAM wParam, LPAR
 }
 
 INT_PTR CALLBACK DialogTrampoline(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  FitOnDpi(dialog, message, wParam, lParam);
   auto proc = reinterpret_cast<DialogProc>(GetWindowLongPtrW(dialog, DWLP_USER));
   if (proc == nullptr && pendingDialogProc != nullptr) {
     proc = pendingDialogProc;
@@ -499,14 +536,21 @@ intptr_t Win32WindowSystem::RunDialogFromTemplate(Instance instance, const Dialo
   if (instance != nullptr) instance_ = instance;
   // The template must start on a DWORD boundary.
   alignas(DWORD) static WORD words[kDialogTemplateWords];
-  if (BuildNativeDialogTemplate(*dialog, words) == 0) return -1;
+  // The face is chosen here, so that a system without the template's draws the texts all the
+  // same; the copy lives as long as the modal dialog.
+  std::u16string face = ChooseDialogFace(*dialog);
+  DialogTemplate drawn = *dialog;
+  drawn.font = face;
+  if (BuildNativeDialogTemplate(drawn, words) == 0) return -1;
   pendingDialogProc = proc;
+  pendingDialogTemplate = &drawn;
   // DialogBoxIndirectParam has read the template once the dialog exists, so a nested dialog may
   // build its own into the same words.
   INT_PTR result = DialogBoxIndirectParamW(GetModuleHandleW(nullptr),
                                            reinterpret_cast<const DLGTEMPLATE*>(words),
                                            Native(owner), DialogTrampoline, initParam);
   pendingDialogProc = nullptr;
+  pendingDialogTemplate = nullptr;
   return result;
 }
 

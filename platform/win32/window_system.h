@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 
 #include "platform/window_system.h"
 
@@ -108,3 +109,18 @@ class Win32WindowSystem final : public WindowSystem {
 // dialog's own (DialogWithOkButton).
 // Returns the words used, or 0 when the template does not fit.
 size_t BuildNativeDialogTemplate(const DialogTemplate& dialog, std::span<WORD> words);
+
+// The face a dialog's texts are drawn in: the template's when it is there and has a glyph for
+// every character of them, else the first of Windows' Japanese interface faces (Yu Gothic UI,
+// Meiryo UI, MS UI Gothic) that has, else any face of the Japanese character set that has, else
+// the template's, left to the system's font linking.
+std::u16string ChooseDialogFace(const DialogTemplate& dialog);
+
+// Lays a dialog made from its template out again for dpi, in its face at the template's size:
+// the dialog units converted through that font's base units, and stretched along an axis where
+// a control's text, measured with the font, would not fit its place (an edit field holds
+// kFieldDigits digits). Done when the dialog is made and again when its DPI changes.
+void FitDialogToTexts(HWND dialog, const DialogTemplate& tmpl, UINT dpi);
+
+// Frees the font FitDialogToTexts gave the dialog, as the dialog goes.
+void ForgetDialogFont(HWND dialog);

@@ -7,6 +7,8 @@
 #include <shellapi.h>
 #include <windows.h>
 
+#include <commctrl.h>  // needs windows.h first
+
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,6 +146,91 @@ TEST_F(Win32ShellTest, TheAboutDialogHasAnOkButtonAndEndsOnItEnterOrEscape) {
         << key;
     EXPECT_TRUE(seen.okIsDefault);
     EXPECT_TRUE(seen.okHasFocus);
+  }
+}
+
+std::string WideToUtf8(const std::wstring& text) {
+  std::string out(text.size() * 3 + 1, '\0');
+  out.resize(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                 out.data(), static_cast<int>(out.size()), nullptr, nullptr));
+  return out;
+}
+
+// What a control shows cut, measured the way the control itself draws (its own font, its
+// formatting rectangle, the button's ideal size), or a glyph its font lacks; empty when none.
+std::wstring CutOrMissing(HWND control) {
+  wchar_t text[256] = {};
+  GetWindowTextW(control, text, 256);
+  wchar_t kind[32] = {};
+  GetClassNameW(control, kind, 32);
+  auto style = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE));
+  HDC dc = GetDC(control);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+  std::wstring problem;
+  if ((style & SS_TYPEMASK) == SS_ICON && lstrcmpiW(kind, L"Static") == 0) text[0] = L'\0';
+  std::wstring glyphs(wcslen(text), L'\0');
+  GetGlyphIndicesW(dc, text, static_cast<int>(glyphs.size()),
+                   reinterpret_cast<WORD*>(glyphs.data()), GGI_MARK_NONEXISTING_GLYPHS);
+  if (glyphs.find(L'\xFFFF') != std::wstring::npos) {
+    wchar_t face[LF_FACESIZE] = {};
+    GetTextFaceW(dc, LF_FACESIZE, face);
+    problem = L"a glyph is missing in " + std::wstring(face);
+  }
+  RECT client{};
+  GetClientRect(control, &client);
+  if (lstrcmpiW(kind, L"Edit") == 0) {
+    SIZE digits{};
+    GetTextExtentPoint32W(dc, L"00000", 5, &digits);
+    RECT shown{};
+    SendMessageW(control, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&shown));
+    if (shown.right - shown.left < digits.cx + 1) problem = L"five digits do not fit";
+  } else if (lstrcmpiW(kind, L"Button") == 0) {
+    SIZE ideal{};
+    SendMessageW(control, BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal));
+    if (ideal.cx > client.right) problem = L"cut at " + std::to_wstring(client.right);
+  } else if ((style & SS_TYPEMASK) != SS_ICON && text[0] != L'\0') {
+    RECT needed{};
+    DrawTextW(dc, text, -1, &needed, DT_CALCRECT | DT_SINGLELINE);
+    if (needed.right > client.right) problem = L"cut at " + std::to_wstring(client.right);
+  }
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  return problem.empty() ? problem : std::wstring(text) + L": " + problem;
+}
+
+UINT checkedDpi = 96;
+std::vector<std::wstring> cutTexts;
+LONG fontHeight = 0;
+
+void CheckEveryControlAtTheDpi(HWND dialog) {
+  RECT suggested{0, 0, 100, 100};
+  SendMessageW(dialog, WM_DPICHANGED, MAKEWPARAM(checkedDpi, checkedDpi),
+               reinterpret_cast<LPARAM>(&suggested));
+  fontHeight = 0;
+  for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    LOGFONTW font{};
+    auto shown = reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0));
+    if (shown != nullptr && GetObjectW(shown, sizeof font, &font) != 0) fontHeight = font.lfHeight;
+    std::wstring problem = CutOrMissing(child);
+    if (!problem.empty()) cutTexts.push_back(problem);
+  }
+  SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+}
+
+// The prefix has no face the templates name: the dialogs find one that draws Japanese, and at
+// each DPI every text shows whole in it.
+TEST_F(Win32ShellTest, EveryTextOfBothDialogsShowsWholeWithItsGlyphsAtEachDpi) {
+  for (UINT dpi : {96u, 144u, 192u}) {
+    for (auto [id, proc] : {std::pair<uint16_t, DialogProc>{IDD_SETTINGS, SettingsDialogProc},
+                            std::pair<uint16_t, DialogProc>{IDD_ABOUT, AboutDialogProc}}) {
+      checkedDpi = dpi;
+      cutTexts.clear();
+      RunDialog(id, proc, CheckEveryControlAtTheDpi);
+      EXPECT_EQ(fontHeight, -MulDiv(9, static_cast<int>(dpi), 72)) << "dialog " << id;
+      for (const std::wstring& cut : cutTexts)
+        ADD_FAILURE() << "dialog " << id << " at " << dpi << " dpi: " << WideToUtf8(cut);
+    }
   }
 }
 
