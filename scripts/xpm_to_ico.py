@@ -1,15 +1,20 @@
 #!/usr/bin/env python3
-"""Writes a Windows icon file from XPM pictures (one image per picture), so that the Windows
-icon group is made at build time from the same artwork as the Linux icon.
+"""Writes a Windows icon file from XPM pictures, so that the Windows icon group is made at build
+time from the same artwork as the Linux icon.
 
-    xpm_to_ico.py OUT.ico IN.xpm [IN.xpm ...]
+    xpm_to_ico.py OUT.ico SIZE:IN.xpm [SIZE:IN.xpm ...]
 
-Each image is stored as a 32-bit BGRA bitmap with its transparency mask; colour "None" is
-transparent. Only what our pictures use is read: one character per pixel, "c #RRGGBB" colours.
+Each image of SIZE pixels is drawn from its picture enlarged by the largest whole factor that
+fits, each pixel repeated, so the 16-colour artwork stays as crisp as it was drawn; what a size
+leaves over (20 and 24 from the 16-pixel picture, 40 from the 32-pixel one) is a transparent
+border around it. Images up to 64 pixels are 32-bit BGRA bitmaps with their transparency mask;
+the 256-pixel one is a PNG, as Windows reads that size. Colour "None" is transparent. Only what
+our pictures use is read: one character per pixel, "c #RRGGBB" colours.
 """
 import re
 import struct
 import sys
+import zlib
 
 
 def read_xpm(path):
@@ -28,11 +33,26 @@ def read_xpm(path):
     return width, height, [[palette[c] for c in row] for row in pixels]
 
 
-def image_bytes(width, height, pixels):
-    header = struct.pack("<IiiHHIIiiII", 40, width, height * 2, 1, 32, 0, 0, 0, 0, 0, 0)
+def drawn_at(size, picture):
+    """The picture enlarged by whole pixels and centred in a size by size square."""
+    width, height, pixels = picture
+    factor = min(size // width, size // height)
+    if factor < 1:
+        sys.exit(f"a {width} by {height} picture cannot be drawn at {size} pixels")
+    left = (size - width * factor) // 2
+    top = (size - height * factor) // 2
+    out = [[None] * size for _ in range(size)]
+    for y in range(height * factor):
+        for x in range(width * factor):
+            out[top + y][left + x] = pixels[y // factor][x // factor]
+    return out
+
+
+def bitmap_bytes(size, pixels):
+    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, 0, 0, 0, 0, 0)
     colour = bytearray()
     mask = bytearray()
-    mask_stride = ((width + 31) // 32) * 4
+    mask_stride = ((size + 31) // 32) * 4
     for row in reversed(pixels):  # bitmaps run bottom-up
         bits = bytearray(mask_stride)
         for x, rgb in enumerate(row):
@@ -45,18 +65,40 @@ def image_bytes(width, height, pixels):
     return header + bytes(colour) + bytes(mask)
 
 
+def png_bytes(size, pixels):
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(
+            ">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+    raw = bytearray()
+    for row in pixels:
+        raw += b"\0"  # no filter
+        for rgb in row:
+            raw += b"\0\0\0\0" if rgb is None else bytes((rgb >> 16, (rgb >> 8) & 0xFF, rgb & 0xFF, 0xFF))
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)  # 8-bit RGBA
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) +
+            chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
+
+
 def main():
     if len(sys.argv) < 3:
         sys.exit(__doc__)
-    images = [read_xpm(p) for p in sys.argv[2:]]
-    blobs = [image_bytes(*image) for image in images]
-    out = struct.pack("<HHH", 0, 1, len(blobs))
-    offset = 6 + 16 * len(blobs)
-    for (width, height, _), blob in zip(images, blobs):
-        out += struct.pack("<BBBBHHII", width % 256, height % 256, 0, 0, 1, 32, len(blob), offset)
+    pictures = {}
+    images = []
+    for argument in sys.argv[2:]:
+        size, _, path = argument.partition(":")
+        if path not in pictures:
+            pictures[path] = read_xpm(path)
+        pixels = drawn_at(int(size), pictures[path])
+        encode = png_bytes if int(size) >= 256 else bitmap_bytes
+        images.append((int(size), encode(int(size), pixels)))
+    out = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for size, blob in images:
+        out += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 32, len(blob), offset)
         offset += len(blob)
     with open(sys.argv[1], "wb") as f:
-        f.write(out + b"".join(blobs))
+        f.write(out + b"".join(blob for _, blob in images))
 
 
 main()

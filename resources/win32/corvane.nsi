@@ -3,7 +3,12 @@
 ; starts Corvane at logon. The uninstaller removes the program and, when chosen (or with
 ; /REMOVESETTINGS on its command line), the settings key HKCU\Software\Lumet\Corvane.
 ;
-; makensis -DVERSION=1.0.8.1 -DEXE=path\to\corvane.exe -DOUTFILE=corvane-1.0.8.1-setup.exe
+; An upgrade closes a running Corvane first and starts it again at the end: the finish page's
+; "Start Corvane" box (ticked) does, or, installing silently (/S), the installer itself. The
+; "Start Corvane at logon" box shows whether it is on now, and unticked takes it off; /LOGON and
+; /NOLOGON choose it on the command line.
+;
+; makensis -DEXE=path\to\corvane.exe -DICON=corvane.ico -DOUTFILE=corvane-1.0.8.1-setup.exe
 Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
@@ -11,13 +16,18 @@ RequestExecutionLevel user
 
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
+!include "MUI2.nsh"
+!include "Sections.nsh"
 !include "x64.nsh"
 
 !define PRODUCT "Corvane"
 !define SETTINGS_KEY "Software\Lumet\Corvane"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Corvane"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
-!define WM_CLOSE 0x0010
+
+; The version is the program's own, read from its version resource.
+!getdllversion "${EXE}" PROGRAM_
+!define VERSION "${PROGRAM_1}.${PROGRAM_2}.${PROGRAM_3}.${PROGRAM_4}"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -28,31 +38,37 @@ VIAddVersionKey "ProductName" "${PRODUCT}"
 VIAddVersionKey "CompanyName" "Lumet"
 VIAddVersionKey "FileDescription" "${PRODUCT} Setup"
 VIAddVersionKey "FileVersion" "${VERSION}"
+VIAddVersionKey "ProductVersion" "${VERSION}"
 
-Page components
-Page directory
-Page instfiles
-UninstPage uninstConfirm
-UninstPage components
-UninstPage instfiles
+Var WasRunning
 
-; A running Corvane holds its program file: ask its hidden window to close, as Exit would.
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
+!define MUI_FINISHPAGE_RUN "$INSTDIR\corvane.exe"
+!define MUI_FINISHPAGE_RUN_TEXT "Start ${PRODUCT}"
+!insertmacro MUI_PAGE_COMPONENTS
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_COMPONENTS
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "English"
+
+; A running Corvane holds its program file: ask its hidden window to close, as Exit would, and
+; wait until it has gone.
 !macro CloseRunningCorvane
   FindWindow $0 "CORVANE"
   ${If} $0 <> 0
+    StrCpy $WasRunning 1
     SendMessage $0 ${WM_CLOSE} 0 0 /TIMEOUT=5000
-    Sleep 500
+    ${For} $1 1 50
+      Sleep 100
+      FindWindow $0 "CORVANE"
+      ${IfThen} $0 = 0 ${|} ${Break} ${|}
+    ${Next}
   ${EndIf}
 !macroend
-
-Function .onInit
-  SetShellVarContext current
-  ${IfNot} ${RunningX64}
-    MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} needs 64-bit Windows."
-    Abort
-  ${EndIf}
-  SetRegView 64
-FunctionEnd
 
 Section "${PRODUCT}" SecProgram
   SectionIn RO
@@ -71,10 +87,26 @@ Section "${PRODUCT}" SecProgram
   WriteRegStr HKCU "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  IntFmt $0 "0x%08X" $0
+  WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" "$0"
 SectionEnd
 
 Section /o "Start ${PRODUCT} at logon" SecLogon
-  WriteRegStr HKCU "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\corvane.exe"'
+SectionEnd
+
+; After the choices: the Run value follows the box either way.
+Section "-Logon"
+  ${If} ${SectionIsSelected} ${SecLogon}
+    WriteRegStr HKCU "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\corvane.exe"'
+  ${Else}
+    DeleteRegValue HKCU "${RUN_KEY}" "${PRODUCT}"
+  ${EndIf}
+  ; Silently there is no finish page to start it again from.
+  ${If} ${Silent}
+  ${AndIf} $WasRunning = 1
+    Exec '"$INSTDIR\corvane.exe"'
+  ${EndIf}
 SectionEnd
 
 Section "un.${PRODUCT}" SecUninstallProgram
@@ -94,7 +126,34 @@ Section /o "un.Remove the settings" SecUninstallSettings
   DeleteRegKey /ifempty HKCU "Software\Lumet"
 SectionEnd
 
-; After the sections, whose numbers it uses.
+; After the sections, whose numbers they use.
+Function .onInit
+  SetShellVarContext current
+  ${IfNot} ${RunningX64}
+    MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} needs 64-bit Windows."
+    Abort
+  ${EndIf}
+  SetRegView 64
+  StrCpy $WasRunning 0
+  ; The box shows what is in force now.
+  ClearErrors
+  ReadRegStr $0 HKCU "${RUN_KEY}" "${PRODUCT}"
+  ${IfNot} ${Errors}
+    !insertmacro SelectSection ${SecLogon}
+  ${EndIf}
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/LOGON" $R1
+  ${IfNot} ${Errors}
+    !insertmacro SelectSection ${SecLogon}
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $R0 "/NOLOGON" $R1
+  ${IfNot} ${Errors}
+    !insertmacro UnselectSection ${SecLogon}
+  ${EndIf}
+FunctionEnd
+
 Function un.onInit
   SetShellVarContext current
   SetRegView 64
