@@ -1,7 +1,5 @@
 #include "core/local_authority.h"
 
-#include <cstdio>
-
 #include "core/report_failure.h"
 #include "core/settings.h"
 #include "platform/message_box.h"
@@ -17,7 +15,7 @@ constexpr unsigned kKeyMode = 0600;
 constexpr char kOrganization[] = "Corvane";
 
 std::string FolderOf(const std::string& file) {
-  return file.substr(0, file.rfind('/'));
+  return file.substr(0, file.find_last_of("/\\"));
 }
 
 bool IsKeyFile(const std::string& file) {
@@ -26,7 +24,7 @@ bool IsKeyFile(const std::string& file) {
 
 // The other file of the pair.
 std::string PartnerOf(const std::string& file) {
-  return FolderOf(file) + "/" + (IsKeyFile(file) ? kAuthorityCertificateName : kAuthorityKeyName);
+  return FileIn(FolderOf(file), IsKeyFile(file) ? kAuthorityCertificateName : kAuthorityKeyName);
 }
 
 // The files already made are at fault: only a new authority helps, and the old one may still be
@@ -43,13 +41,13 @@ AuthorityStart MakeAuthority(const std::string& folder, std::string* file) {
   std::string key;
   if (!MakeAuthorityPem(LocalAuthorityName(), kOrganization, &certificate, &key))
     return AuthorityStart::kFailed;
-  std::string keyPath = folder + "/" + kAuthorityKeyName;
+  std::string keyPath = FileIn(folder, kAuthorityKeyName);
   *file = keyPath;
   if (!ReplaceFileAtomically(folder, kAuthorityKeyName, key, kKeyMode))
     return AuthorityStart::kFailed;
-  *file = folder + "/" + kAuthorityCertificateName;
+  *file = FileIn(folder, kAuthorityCertificateName);
   if (!ReplaceFileAtomically(folder, kAuthorityCertificateName, certificate, kCertificateMode)) {
-    std::remove(keyPath.c_str());
+    RemoveFile(keyPath);
     return AuthorityStart::kFailed;
   }
   return UseAuthority(certificate, key) == AuthorityUse::kInUse ? AuthorityStart::kReady
@@ -91,8 +89,8 @@ std::u16string RefusalBox(AuthorityStart why, const std::string& file) {
       break;
     case AuthorityStart::kUnsafeKey:
       box += named +
-             u" をほかのユーザーが読めるか、ほかのユーザーのものです (自分だけが読める 0600 "
-             u"にしてください)。";
+             u" をほかのユーザーが読めるか、ほかのユーザーのものです (自分だけが読める "
+             u"ようにしてください)。";
       break;
     case AuthorityStart::kHalfMissing:
       box += named + u" がありません (" + SingleByteToWide(PartnerOf(file)) + u" は残っています)。";
@@ -142,8 +140,8 @@ AuthorityStart StartLocalAuthority(std::string* file) {
     *file = folder;
     return AuthorityStart::kFailed;
   }
-  std::string keyPath = folder + "/" + kAuthorityKeyName;
-  std::string certificatePath = folder + "/" + kAuthorityCertificateName;
+  std::string keyPath = FileIn(folder, kAuthorityKeyName);
+  std::string certificatePath = FileIn(folder, kAuthorityCertificateName);
   FileSafety key = CheckPrivateFile(keyPath);
   bool hasCertificate = FileExists(certificatePath);
   if (key == FileSafety::kExposed) {
@@ -166,7 +164,9 @@ std::string AuthorityRefusal(AuthorityStart why, const std::string& file) {
     case AuthorityStart::kReady:
       break;
     case AuthorityStart::kUnsafeKey:
-      line = file + " can be read by others or belongs to another user (it must be yours, 0600)";
+      line = file +
+             " can be read by others or belongs to another user (it must be yours, readable by you "
+             "alone)";
       break;
     case AuthorityStart::kHalfMissing:
       line = file + " is missing while " + PartnerOf(file) + " is there";
@@ -208,7 +208,7 @@ bool EnableInspection() {
 bool LocalAuthorityCertificatePath(std::string* path) {
   std::string folder;
   if (!MakerFolder(kAuthorityMaker, &folder)) return false;
-  *path = folder + "/" + kAuthorityCertificateName;
+  *path = FileIn(folder, kAuthorityCertificateName);
   return true;
 }
 

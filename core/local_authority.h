@@ -1,6 +1,7 @@
 // The user's own certificate authority for HTTPS inspection: made once per user, the first time
 // inspection is on, and kept beside the settings ($XDG_CONFIG_HOME/Lumet/Corvane-ca.crt, 0644,
-// and Corvane-ca.key, 0600). Its key never leaves that file.
+// and Corvane-ca.key, 0600; on Windows in %APPDATA%\Lumet, the key for the user alone). Its key
+// never leaves that file.
 #pragma once
 
 #include <string>

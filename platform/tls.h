@@ -90,7 +90,8 @@ class TlsStream {
   BrowserHandshake AcceptBrowser(const Socket& s, const char* host, int timeoutMs);
 
   // The origin's side: we are the client. The origin's chain is verified against the system's
-  // trust store and its certificate against host. error gets the reason of a failure. A session
+  // trust store (on Windows the Root store, read when the authority is put in use) and its
+  // certificate against host. error gets the reason of a failure. A session
   // this origin (host and port) gave before is offered again, so that it can resume. The
   // handshake must end within timeoutMs.
   OriginHandshake ConnectOrigin(const Socket& s, const char* host, int port, int timeoutMs,
@@ -150,8 +151,7 @@ class TlsStream {
   }
 
   TlsSession* session_ = nullptr;
-  int fd_ = -1;
-  int fdFlags_ = 0;  // the socket's own, given back when the stream closes
+  SocketHandle fd_ = kNoSocketHandle;  // blocking again when the stream closes
   int idleMs_ = -1;
   bool broken_ = false;
   bool saidGoodbye_ = false;

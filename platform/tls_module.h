@@ -12,7 +12,7 @@
 #include "platform/tls.h"
 
 // Raised whenever the table or TlsStream changes: a module of another build is refused.
-inline constexpr int kTlsModuleVersion = 3;
+inline constexpr int kTlsModuleVersion = 4;
 
 // The module's file name, and the one name it exports.
 inline constexpr char kTlsModuleFile[] = "corvane-tls.so";

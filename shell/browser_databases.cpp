@@ -104,3 +104,13 @@ std::vector<BrowserDatabase> FindBrowserDatabases(const std::string& home,
   });
   return found;
 }
+
+std::vector<fs::path> FindWindowsFirefoxProfiles(const fs::path& appData) {
+  std::vector<fs::path> profiles =
+      ProfilesNamedIn(appData / "Mozilla" / "Firefox" / "profiles.ini");
+  std::erase_if(profiles, [](const fs::path& folder) {
+    std::error_code error;
+    return !fs::is_directory(folder, error);
+  });
+  return profiles;
+}

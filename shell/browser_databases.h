@@ -29,3 +29,7 @@ struct BrowserDatabase {
 // folder there that holds a cert9.db. A folder reached twice is listed once.
 std::vector<BrowserDatabase> FindBrowserDatabases(const std::string& home,
                                                   const char* xdgConfigHome);
+
+// Firefox's profiles on Windows: every folder that appData/Mozilla/Firefox/profiles.ini names and
+// that exists. Firefox there reads the system's Root store when a profile asks it to.
+std::vector<std::filesystem::path> FindWindowsFirefoxProfiles(const std::filesystem::path& appData);

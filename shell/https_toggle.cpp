@@ -12,6 +12,7 @@
 #include "platform/message_box.h"
 #include "platform/private_files.h"
 #include "platform/text_convert.h"
+#include "platform/trust_store.h"
 #include "platform/window_types.h"
 #include "shell/trust_helpers.h"
 #include "store/settings_store.h"
@@ -22,6 +23,14 @@ constexpr char16_t kOfferTrust[] =
     u"HTTPS の検査のために、Corvane はあなた専用の認証局を作りました。\n\n"
     u"いまブラウザ (Chromium とすべての Firefox プロファイル) に登録しますか? 登録するまで、"
     u"ブラウザは検査したページを受け付けません。登録は \"corvane --untrust-ca\" で取り消せます。";
+
+// Where the system has a Root store of the user's (Windows), the authority goes there instead.
+constexpr char16_t kOfferRootStore[] =
+    u"HTTPS の検査のために、Corvane はあなた専用の認証局を作りました。\n\n"
+    u"いま Windows の証明書ストア (現在のユーザーの信頼されたルート証明機関) に登録しますか? "
+    u"Edge と Chrome はここを読み、Firefox も読むように設定します。続いて Windows "
+    u"が確認を求めます。登録するまで、ブラウザは検査したページを受け付けません。登録は "
+    u"\"corvane --untrust-ca\" で取り消せます。";
 
 constexpr char16_t kRegistered[] =
     u"認証局をブラウザに登録しました。ブラウザを起動し直すと、HTTPS のページを検査できます。";
@@ -48,7 +57,9 @@ std::u16string Listed(const std::vector<TrustedDatabase>& done, DatabaseTrust re
   for (const TrustedDatabase& database : done) {
     if (database.result != result) continue;
     if (list.empty()) list = u"\n\n" + std::u16string(heading);
-    list += u"\n・" + SingleByteToWide(database.browser) + u": " + Shown(database.folder);
+    list += u"\n・" + SingleByteToWide(database.browser) + u": " +
+            (database.browser == "Windows" ? u"現在のユーザーの信頼されたルート証明機関"
+                                           : Shown(database.folder));
   }
   if (!list.empty() && !reason.empty()) list += u"\n" + std::u16string(reason);
   return list;
@@ -83,6 +94,10 @@ void RegisterWithBrowsers() {
       ShowMessageBox(u"認証局を一部のブラウザに登録できませんでした。" + databases, kBoxCaption,
                      kMbOk | kMbIconError);
       return;
+    case TrustOutcome::kDeclined:
+      ShowMessageBox(u"認証局を登録しませんでした。あとで \"corvane --trust-ca\" で登録できます。",
+                     kBoxCaption, kMbOk | kMbIconInformation);
+      return;
     case TrustOutcome::kUnusable:
       ShowMessageBox(
           u"認証局をブラウザに登録できませんでした。\n"
@@ -111,6 +126,7 @@ void ToggleInspection() {
   bool firstTime = LocalAuthorityCertificatePath(&certificate) && !FileExists(certificate);
   if (!EnableInspection()) return;  // the box said why; it stays off
   SaveInspection(1);
-  if (firstTime && ShowMessageBox(kOfferTrust, kBoxCaption, kMbYesNo | kMbIconQuestion) == kIdYes)
+  const char16_t* offer = HasUserRootStore() ? kOfferRootStore : kOfferTrust;
+  if (firstTime && ShowMessageBox(offer, kBoxCaption, kMbYesNo | kMbIconQuestion) == kIdYes)
     RegisterWithBrowsers();
 }

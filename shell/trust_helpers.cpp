@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "core/local_authority.h"
 #include "platform/private_files.h"
 #include "platform/program.h"
+#include "platform/trust_store.h"
 #include "shell/browser_databases.h"
 
 namespace {
@@ -94,6 +96,92 @@ void PrintTrust(std::FILE* out, const TrustedDatabase& done, const std::string& 
   }
 }
 
+// The Root store's name as --trust-ca prints it.
+constexpr char kRootStore[] = "the current user's Root store";
+// Firefox reads the system's Root store only when its profile says so.
+constexpr char kEnterpriseRootsPref[] = "user_pref(\"security.enterprise_roots.enabled\", true);";
+
+fs::path Utf8Path(const std::string& text) {
+  return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string Utf8(const fs::path& path) {
+  std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+// Sets the profile to read the Root store: our line at the end of its user.js, unless the last
+// line there that names the preference is ours already. Firefox takes the last line that names a
+// preference, so a line of the user's that says otherwise yields.
+bool ReadRootStoreIn(const fs::path& profile) {
+  constexpr std::string_view kName = "security.enterprise_roots.enabled";
+  fs::path prefs = profile / "user.js";
+  std::string text;
+  ReadSmallFile(Utf8(prefs), &text);  // none yet: it is made
+  size_t ours = text.rfind(kEnterpriseRootsPref);
+  if (ours != std::string::npos &&
+      text.rfind(kName) == ours + std::string_view(kEnterpriseRootsPref).find(kName))
+    return true;
+  std::ofstream file(prefs, std::ios::app | std::ios::binary);
+  file << (text.empty() || text.ends_with('\n') ? "" : "\n") << kEnterpriseRootsPref << "\n";
+  return static_cast<bool>(file.flush());
+}
+
+// Windows: the authority into the user's Root store (Windows asks the user), which Edge, Chrome
+// and the programs of Windows read, then each Firefox profile set to read it as well.
+TrustOutcome RegisterInRootStore(const std::string& certificate, std::FILE* out,
+                                 std::vector<TrustedDatabase>* done) {
+  std::string pem;
+  if (!ReadSmallFile(certificate, &pem)) return TrustOutcome::kUnusable;
+  RootStoreChange added = AddUserRoot(pem, LocalAuthorityName());
+  TrustedDatabase store{
+      "Windows", kRootStore,
+      added == RootStoreChange::kDone ? DatabaseTrust::kTrusted : DatabaseTrust::kFailed};
+  if (done != nullptr) done->push_back(store);
+  if (added == RootStoreChange::kDeclined) {
+    std::fprintf(out, "Not trusted: the question of Windows was answered with no.\n");
+    return TrustOutcome::kDeclined;
+  }
+  if (added != RootStoreChange::kDone) {
+    std::fprintf(out, "Could not trust %s in %s\n", certificate.c_str(), kRootStore);
+    return TrustOutcome::kNotAll;
+  }
+  std::fprintf(out, "Trusted %s in %s (Edge, Chrome and other programs of Windows)\n",
+               certificate.c_str(), kRootStore);
+  TrustOutcome outcome = TrustOutcome::kTrusted;
+  for (const fs::path& profile : FindWindowsFirefoxProfiles(Utf8Path(ConfigFolder()))) {
+    TrustedDatabase entry{
+        kFirefox, Utf8(profile),
+        ReadRootStoreIn(profile) ? DatabaseTrust::kTrusted : DatabaseTrust::kFailed};
+    std::fprintf(out,
+                 entry.result == DatabaseTrust::kTrusted
+                     ? "Set %s (Firefox) to read the Root store: "
+                       "security.enterprise_roots.enabled in its user.js\n"
+                     : "Could not set %s (Firefox) to read the Root store: its user.js cannot be "
+                       "written\n",
+                 entry.folder.c_str());
+    if (entry.result == DatabaseTrust::kFailed) outcome = TrustOutcome::kNotAll;
+    if (done != nullptr) done->push_back(entry);
+  }
+  if (outcome == TrustOutcome::kTrusted)
+    std::fprintf(out, "Restart the browsers so that they read their certificates again.\n");
+  return outcome;
+}
+
+int UntrustInRootStore(std::FILE* out) {
+  const std::string name = LocalAuthorityName();
+  int removed = 0;
+  RootStoreChange change = RemoveUserRoots(name, &removed);
+  if (removed > 0) std::fprintf(out, "Removed \"%s\" from %s\n", name.c_str(), kRootStore);
+  if (change == RootStoreChange::kDone && removed == 0)
+    std::fprintf(out, "%s did not hold \"%s\".\n", kRootStore, name.c_str());
+  if (change != RootStoreChange::kDone)
+    std::fprintf(
+        out, "Could not remove \"%s\" from %s%s.\n", name.c_str(), kRootStore,
+        change == RootStoreChange::kDeclined ? ": the question of Windows was answered no" : "");
+  return change == RootStoreChange::kDone ? kExitOk : kExitFailed;
+}
+
 }  // namespace
 
 TrustOutcome RegisterLocalAuthority(std::FILE* out, std::vector<TrustedDatabase>* done) {
@@ -106,8 +194,9 @@ TrustOutcome RegisterLocalAuthority(std::FILE* out, std::vector<TrustedDatabase>
   }
   std::string certutil;
   std::string certificate;
-  if (!FindCertutil(&certutil, out)) return TrustOutcome::kNoCertutil;
   if (!LocalAuthorityCertificatePath(&certificate)) return TrustOutcome::kUnusable;
+  if (HasUserRootStore()) return RegisterInRootStore(certificate, out, done);
+  if (!FindCertutil(&certutil, out)) return TrustOutcome::kNoCertutil;
   std::string home = Home();
   if (home.empty()) return TrustOutcome::kNotAll;
   TrustOutcome outcome = TrustOutcome::kTrusted;
@@ -130,6 +219,7 @@ int TrustLocalAuthority(Instance /*instance*/, const char* /*value*/, std::FILE*
 
 int UntrustLocalAuthority(Instance /*instance*/, const char* /*value*/, std::FILE* out,
                           std::FILE* /*err*/) {
+  if (HasUserRootStore()) return UntrustInRootStore(out);
   std::string certutil;
   if (!FindCertutil(&certutil, out)) return kExitFailed;
   std::string home = Home();

@@ -7,10 +7,13 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/openssl/openssl_parts.h"
 #include "platform/tls.h"
+#include "platform/trust_store.h"
 
 namespace {
 
@@ -116,14 +119,28 @@ ContextPtr MakeBrowserContext(EVP_PKEY* hostKey) {
   return made ? std::move(context) : nullptr;
 }
 
-// The origin is checked as a browser would: the system's trust store (SSL_CERT_FILE and
-// SSL_CERT_DIR apply), and TLS 1.2 at least.
+// The system's trust store: OpenSSL's default paths (SSL_CERT_FILE and SSL_CERT_DIR apply), or
+// where the system keeps its authorities elsewhere (the Root store of Windows) a copy of them
+// taken now.
+bool TrustSystemRoots(SSL_CTX* c) {
+  std::vector<std::string> roots;
+  if (!SystemRootCertificates(&roots)) return SSL_CTX_set_default_verify_paths(c) == 1;
+  X509_STORE* store = SSL_CTX_get_cert_store(c);
+  for (const std::string& der : roots) {
+    auto bytes = reinterpret_cast<const unsigned char*>(der.data());
+    X509Ptr cert(d2i_X509(nullptr, &bytes, static_cast<long>(der.size())));
+    if (cert != nullptr) X509_STORE_add_cert(store, cert.get());  // a duplicate is refused
+  }
+  ERR_clear_error();
+  return true;
+}
+
+// The origin is checked as a browser would: the system's trust store, and TLS 1.2 at least.
 ContextPtr MakeOriginContext() {
   ContextPtr context(SSL_CTX_new(TLS_client_method()));
   if (context == nullptr) return nullptr;
   SSL_CTX* c = context.get();
-  bool made = SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION) == 1 &&
-              SSL_CTX_set_default_verify_paths(c) == 1 &&
+  bool made = SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION) == 1 && TrustSystemRoots(c) &&
               SSL_CTX_set_alpn_protos(c, kHttp11Alpn, sizeof kHttp11Alpn - 1) == 0;
   SSL_CTX_set_verify(c, SSL_VERIFY_PEER, nullptr);
   SSL_CTX_set_client_cert_cb(c, NoteCertificateRequest);

@@ -169,10 +169,11 @@ X509Ptr MakeHostCertificate(const char* host, EVP_PKEY* hostKey, X509* authority
               AddExtension(cert.get(), authority, NID_authority_key_identifier, "keyid:always") &&
               X509_sign(cert.get(), authorityKey, EVP_sha256()) > 0;
   if (!made) return nullptr;
-  ASN1_TIME* end = X509_getm_notAfter(cert.get());
-  tm parts{};
-  if (ASN1_TIME_to_tm(end, &parts) != 1) return nullptr;
-  *notAfter = timegm(&parts);
+  // The end as seconds since the epoch, from how far ahead of now it lies.
+  int days = 0;
+  int seconds = 0;
+  if (ASN1_TIME_diff(&days, &seconds, nullptr, X509_get0_notAfter(cert.get())) != 1) return nullptr;
+  *notAfter = time(nullptr) + time_t{days} * 24 * 60 * 60 + seconds;
   return cert;
 }
 

@@ -1,15 +1,12 @@
 // TLS connections over sockets the caller owns, to the browser and to the origin.
-#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
-#include <sys/socket.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 
 #include "platform/openssl/openssl_parts.h"
+#include "platform/socket_waits.h"
 #include "platform/tls.h"
 
 namespace {
@@ -27,12 +24,12 @@ void CopyText(std::string_view text, std::span<char> out) {
   out[n] = '\0';
 }
 
-// OpenSSL's socket BIO writes with write(), which raises SIGPIPE when the peer has gone, as a
-// client does that closes once it has the whole answer. Ours sends with MSG_NOSIGNAL instead and
-// takes everything else from OpenSSL's own.
+// OpenSSL's socket BIO writes with write() on POSIX, which raises SIGPIPE when the peer has
+// gone, as a client does that closes once it has the whole answer. Ours sends without the signal
+// instead and takes everything else from OpenSSL's own.
 int SendNoSignal(BIO* bio, const char* data, int size) {
-  ssize_t n = ::send(static_cast<int>(BIO_get_fd(bio, nullptr)), data, static_cast<size_t>(size),
-                     MSG_NOSIGNAL);
+  long n = SendSomeNow(static_cast<SocketHandle>(BIO_get_fd(bio, nullptr)), data,
+                       static_cast<size_t>(size));
   BIO_clear_retry_flags(bio);
   if (n <= 0 && BIO_sock_should_retry(static_cast<int>(n))) BIO_set_retry_write(bio);
   return static_cast<int>(n);
@@ -54,15 +51,14 @@ const BIO_METHOD* SocketWithoutSignals() {
   return method;
 }
 
-// Puts ssl over the socket, made non-blocking; the socket stays the caller's, and *flags keeps
-// its own flags to give back.
-bool Attach(SSL* ssl, int fd, int* flags) {
+// Puts ssl over the socket, made non-blocking; the socket stays the caller's. OpenSSL keeps a
+// socket as an int, as it does a Windows SOCKET, whose values are small.
+bool Attach(SSL* ssl, SocketHandle fd) {
   BIO* bio = BIO_new(SocketWithoutSignals());
   if (bio == nullptr) return false;
-  BIO_set_fd(bio, fd, BIO_NOCLOSE);
+  BIO_set_fd(bio, static_cast<int>(fd), BIO_NOCLOSE);
   SSL_set_bio(ssl, bio, bio);
-  *flags = ::fcntl(fd, F_GETFL);
-  return *flags >= 0 && ::fcntl(fd, F_SETFL, *flags | O_NONBLOCK) == 0;
+  return SetSocketBlocking(fd, false);
 }
 
 bool IsAddress(const char* host) {
@@ -90,24 +86,15 @@ enum class Step { kDone, kFailed, kTimedOut };
 // waiting on the socket for what OpenSSL asks, until deadline. *result gets step's last result
 // and *why its SSL_get_error.
 template <typename F>
-Step Drive(SSL* ssl, int fd, const Deadline& deadline, F step, int* result, int* why) {
+Step Drive(SSL* ssl, SocketHandle fd, const Deadline& deadline, F step, int* result, int* why) {
   for (;;) {
     *result = step();
     if (*result > 0) return Step::kDone;
     *why = SSL_get_error(ssl, *result);
-    short events;
-    if (*why == SSL_ERROR_WANT_READ)
-      events = POLLIN;
-    else if (*why == SSL_ERROR_WANT_WRITE)
-      events = POLLOUT;
-    else
-      return Step::kFailed;
+    if (*why != SSL_ERROR_WANT_READ && *why != SSL_ERROR_WANT_WRITE) return Step::kFailed;
     int left = deadline.Left();
     if (left == 0) return Step::kTimedOut;
-    pollfd p{fd, events, 0};
-    int ready;
-    while ((ready = ::poll(&p, 1, left)) < 0 && errno == EINTR) {
-    }
+    int ready = WaitForSocket(fd, *why == SSL_ERROR_WANT_WRITE, left);
     if (ready == 0) return Step::kTimedOut;
     if (ready < 0) return Step::kFailed;
   }
@@ -155,7 +142,7 @@ BrowserHandshake TlsStream::AcceptBrowser(const Socket& s, const char* host, int
   SSL_set_app_data(ssl, &notes);
   int result = 0;
   int why = 0;
-  bool done = Attach(ssl, s.Fd(), &fdFlags_) &&
+  bool done = Attach(ssl, s.Fd()) &&
               Drive(
                   ssl, fd_, Deadline(timeoutMs), [&] { return SSL_accept(ssl); }, &result, &why) ==
                   Step::kDone;
@@ -194,7 +181,7 @@ OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, int 
   int result = 0;
   int why = 0;
   Step step = Step::kFailed;
-  if (named && Attach(ssl, s.Fd(), &fdFlags_))
+  if (named && Attach(ssl, s.Fd()))
     step = Drive(
         ssl, fd_, Deadline(timeoutMs), [&] { return SSL_connect(ssl); }, &result, &why);
   SSL_set_app_data(ssl, nullptr);
@@ -254,7 +241,7 @@ long TlsStream::Receive(std::span<char> buffer, int timeoutMs) {
     return 0;
   }
   // The connection closed without a goodbye: its end, but perhaps not the data's.
-  if ((why == SSL_ERROR_SYSCALL && errno == 0) ||
+  if ((why == SSL_ERROR_SYSCALL && SystemSocketError() == 0) ||
       (why == SSL_ERROR_SSL && reason == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
     broken_ = true;
     return 0;
@@ -331,10 +318,9 @@ void TlsStream::Abort() {
   if (session_ == nullptr) return;
   ERR_clear_error();
   SSL_free(Ssl(session_));
-  if (fd_ >= 0) ::fcntl(fd_, F_SETFL, fdFlags_ & ~O_NONBLOCK);  // the socket as it was
+  if (fd_ != kNoSocketHandle) SetSocketBlocking(fd_, true);  // the socket as it was
   session_ = nullptr;
-  fd_ = -1;
-  fdFlags_ = 0;
+  fd_ = kNoSocketHandle;
   broken_ = false;
   saidGoodbye_ = false;
   heardGoodbye_ = false;

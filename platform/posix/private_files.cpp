@@ -105,3 +105,15 @@ std::string UserAtHost() {
   if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
   return user + "@" + (host[0] != '\0' ? host : "localhost");
 }
+
+std::string FileIn(const std::string& folder, std::string_view name) {
+  return folder + "/" + std::string(name);
+}
+
+bool RemoveFile(const std::string& path) {
+  return ::unlink(path.c_str()) == 0;
+}
+
+std::string ConfigFolder() {
+  return ConfigHome();
+}

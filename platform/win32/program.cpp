@@ -1,5 +1,5 @@
-// The trust helpers run certutil, which only Linux desktops have; on Windows nothing is found
-// and they say so.
+// The trust helpers run certutil, which only Linux desktops have; Windows has the Root store in
+// its place (platform/trust_store.h), and nothing is found here.
 #include "platform/program.h"
 
 std::string FindProgram(std::string_view) {
