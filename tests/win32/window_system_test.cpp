@@ -201,6 +201,7 @@ std::wstring CutOrMissing(HWND control) {
 UINT checkedDpi = 96;
 std::vector<std::wstring> cutTexts;
 LONG fontHeight = 0;
+std::wstring fontFace;
 
 void CheckEveryControlAtTheDpi(HWND dialog) {
   RECT suggested{0, 0, 100, 100};
@@ -211,7 +212,10 @@ void CheckEveryControlAtTheDpi(HWND dialog) {
        child = GetWindow(child, GW_HWNDNEXT)) {
     LOGFONTW font{};
     auto shown = reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0));
-    if (shown != nullptr && GetObjectW(shown, sizeof font, &font) != 0) fontHeight = font.lfHeight;
+    if (shown != nullptr && GetObjectW(shown, sizeof font, &font) != 0) {
+      fontHeight = font.lfHeight;
+      fontFace = font.lfFaceName;
+    }
     std::wstring problem = CutOrMissing(child);
     if (!problem.empty()) cutTexts.push_back(problem);
   }
@@ -228,6 +232,8 @@ TEST_F(Win32ShellTest, EveryTextOfBothDialogsShowsWholeWithItsGlyphsAtEachDpi) {
       cutTexts.clear();
       RunDialog(id, proc, CheckEveryControlAtTheDpi);
       EXPECT_EQ(fontHeight, -MulDiv(9, static_cast<int>(dpi), 72)) << "dialog " << id;
+      std::u16string named(FindDialogTemplate(CorvaneResources(), id)->font);
+      EXPECT_NE(fontFace, std::wstring(named.begin(), named.end())) << "the prefix has the face";
       for (const std::wstring& cut : cutTexts)
         ADD_FAILURE() << "dialog " << id << " at " << dpi << " dpi: " << WideToUtf8(cut);
     }
