@@ -5,7 +5,7 @@
 ;
 ; An upgrade closes a running Corvane first and starts it again at the end: the finish page's
 ; "Start Corvane" box (ticked) does, or, installing silently (/S), the installer itself. The
-; "Start Corvane at logon" box shows whether it is on now, and unticked takes it off; /LOGON and
+; "Start at logon" box shows whether it is on now, and unticked takes it off; /LOGON and
 ; /NOLOGON choose it on the command line.
 ;
 ; makensis -DEXE=path\to\corvane.exe -DICON=corvane.ico -DOUTFILE=corvane-1.0.8.1-setup.exe
@@ -92,7 +92,7 @@ Section "${PRODUCT}" SecProgram
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" "$0"
 SectionEnd
 
-Section /o "Start ${PRODUCT} at logon" SecLogon
+Section /o "Start at logon" SecLogon
 SectionEnd
 
 ; After the choices: the Run value follows the box either way.
