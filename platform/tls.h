@@ -135,7 +135,6 @@ class TlsStream {
   void Take(TlsStream& other) {
     session_ = other.session_;
     fd_ = other.fd_;
-    fdFlags_ = other.fdFlags_;
     idleMs_ = other.idleMs_;
     broken_ = other.broken_;
     saidGoodbye_ = other.saidGoodbye_;
@@ -145,7 +144,7 @@ class TlsStream {
     for (size_t i = 0; i < sizeof originHost_; ++i)
       originHost_[i] = other.originHost_[i];
     other.session_ = nullptr;
-    other.fd_ = -1;
+    other.fd_ = kNoSocketHandle;
     other.originPort_ = 0;
     other.broken_ = other.saidGoodbye_ = other.heardGoodbye_ = false;
   }
