@@ -541,9 +541,11 @@ intptr_t Win32WindowSystem::RunDialogFromTemplate(Instance instance, const Dialo
   std::u16string face = ChooseDialogFace(*dialog);
   DialogTemplate drawn = *dialog;
   drawn.font = face;
-  if (BuildNativeDialogTemplate(drawn, words) == 0) return -1;
+  // The OK button a caption-OK template gets is one of its controls, fitted with the rest.
+  DialogWithOkButton shown(drawn);
+  if (BuildNativeDialogTemplate(shown.Template(), words) == 0) return -1;
   pendingDialogProc = proc;
-  pendingDialogTemplate = &drawn;
+  pendingDialogTemplate = &shown.Template();
   // DialogBoxIndirectParam has read the template once the dialog exists, so a nested dialog may
   // build its own into the same words.
   INT_PTR result = DialogBoxIndirectParamW(GetModuleHandleW(nullptr),
