@@ -40,3 +40,8 @@ struct Connection {
 // Waits until a (when given) or b has something to receive, at most timeoutMs: kReadyA | kReadyB
 // for those that have, 0 when the time ran out, -1 on failure.
 int WaitForEither(const Connection* a, const Connection& b, int timeoutMs);
+
+// The same for several connections (at most kMostWaited; null or closed ones are not waited for):
+// ready[i] tells which have something. Returns how many, 0 when the time ran out, -1 on failure.
+int WaitForAny(std::span<const Connection* const> connections, std::span<bool> ready,
+               int timeoutMs);

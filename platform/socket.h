@@ -238,6 +238,11 @@ inline constexpr int kReadyA = 1;
 inline constexpr int kReadyB = 2;
 int WaitReadable(const Socket& a, const Socket& b, int timeoutMs);
 
+// The same for several sockets (at most kMostWaited; null or invalid ones are not waited for):
+// ready[i] tells which have something. Returns how many, 0 when the time ran out, -1 on failure.
+inline constexpr size_t kMostWaited = 16;
+int WaitReadableAny(std::span<const Socket* const> sockets, std::span<bool> ready, int timeoutMs);
+
 // Returned by SplicePipe::Move when the receiving socket failed.
 inline constexpr long kSpliceSinkFailed = -2;
 

@@ -587,6 +587,24 @@ int WaitReadable(const Socket& a, const Socket& b, int timeoutMs) {
          ((p[1].revents & kReadable) != 0 ? kReadyB : 0);
 }
 
+int WaitReadableAny(std::span<const Socket* const> sockets, std::span<bool> ready, int timeoutMs) {
+  pollfd p[kMostWaited];
+  size_t count = std::min({sockets.size(), ready.size(), kMostWaited});
+  for (size_t i = 0; i < count; ++i)
+    p[i] = {sockets[i] != nullptr ? sockets[i]->Fd() : -1, POLLIN, 0};  // poll skips -1
+  int found;
+  while ((found = ::poll(p, count, timeoutMs)) < 0 && errno == EINTR) {
+  }
+  if (found < 0) {
+    RememberErrno();
+    return -1;
+  }
+  constexpr short kReadable = POLLIN | POLLHUP | POLLERR;
+  for (size_t i = 0; i < count; ++i)
+    ready[i] = (p[i].revents & kReadable) != 0;
+  return found;
+}
+
 long RaiseDescriptorLimit() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;

@@ -618,6 +618,33 @@ int WaitReadable(const Socket& a, const Socket& b, int timeoutMs) {
   return result;
 }
 
+int WaitReadableAny(std::span<const Socket* const> sockets, std::span<bool> ready, int timeoutMs) {
+  // Only the valid ones are listed, as WSAPoll skips none; at[] maps them back.
+  WSAPOLLFD p[kMostWaited];
+  size_t at[kMostWaited];
+  size_t total = std::min({sockets.size(), ready.size(), kMostWaited});
+  ULONG count = 0;
+  for (size_t i = 0; i < total; ++i) {
+    ready[i] = false;
+    if (sockets[i] == nullptr || !sockets[i]->Valid()) continue;
+    at[count] = i;
+    p[count++] = {Handle(*sockets[i]), POLLRDNORM, 0};
+  }
+  if (count == 0) {
+    Sleep(timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+    return 0;
+  }
+  int found = WSAPoll(p, count, timeoutMs);
+  if (found < 0) {
+    RememberError();
+    return -1;
+  }
+  constexpr SHORT kReadable = POLLRDNORM | POLLHUP | POLLERR;
+  for (ULONG i = 0; i < count; ++i)
+    ready[at[i]] = (p[i].revents & kReadable) != 0;
+  return found;
+}
+
 // Windows has no splice: the relay copies large answers through its own buffer.
 bool SplicePipe::Open() {
   return false;
