@@ -86,16 +86,17 @@ class TlsStream {
 
   // The browser's side: we are the server, showing the certificate for host, the host the
   // CONNECT named and the only one that is verified; a ClientHello that names another is refused.
-  // The handshake must end within timeoutMs.
+  // ALPN offers "h2" before "http/1.1". The handshake must end within timeoutMs.
   BrowserHandshake AcceptBrowser(const Socket& s, const char* host, int timeoutMs);
 
   // The origin's side: we are the client. The origin's chain is verified against the system's
   // trust store (on Windows the Root store, read when the authority is put in use) and its
   // certificate against host. error gets the reason of a failure. A session
-  // this origin (host and port) gave before is offered again, so that it can resume. The
-  // handshake must end within timeoutMs.
+  // this origin (host and port) gave before is offered again, so that it can resume. ALPN offers
+  // "h2" and "http/1.1", or with offerHttp2 false "http/1.1" alone. The handshake must end
+  // within timeoutMs.
   OriginHandshake ConnectOrigin(const Socket& s, const char* host, int port, int timeoutMs,
-                                std::span<char> error);
+                                std::span<char> error, bool offerHttp2 = true);
 
   // How long a later receive without a time of its own, or a send, waits for the peer.
   void SetIdleTimeout(int timeoutMs);
@@ -131,6 +132,9 @@ class TlsStream {
 
   bool Active() const { return session_ != nullptr; }
 
+  // The peer chose HTTP/2 (ALPN "h2") in the handshake.
+  bool SpeaksHttp2() const { return http2_; }
+
  private:
   void Take(TlsStream& other) {
     session_ = other.session_;
@@ -140,13 +144,14 @@ class TlsStream {
     saidGoodbye_ = other.saidGoodbye_;
     heardGoodbye_ = other.heardGoodbye_;
     certificateRequested_ = other.certificateRequested_;
+    http2_ = other.http2_;
     originPort_ = other.originPort_;
     for (size_t i = 0; i < sizeof originHost_; ++i)
       originHost_[i] = other.originHost_[i];
     other.session_ = nullptr;
     other.fd_ = kNoSocketHandle;
     other.originPort_ = 0;
-    other.broken_ = other.saidGoodbye_ = other.heardGoodbye_ = false;
+    other.broken_ = other.saidGoodbye_ = other.heardGoodbye_ = other.http2_ = false;
   }
 
   TlsSession* session_ = nullptr;
@@ -156,6 +161,7 @@ class TlsStream {
   bool saidGoodbye_ = false;
   bool heardGoodbye_ = false;
   bool certificateRequested_ = false;
+  bool http2_ = false;
   int originPort_ = 0;                             // set while connected to an origin
   char originHost_[kMaxCertificateHost + 1] = {};  // its host, the key of its kept session
 };

@@ -12,7 +12,7 @@
 #include "platform/tls.h"
 
 // Raised whenever the table or TlsStream changes: a module of another build is refused.
-inline constexpr int kTlsModuleVersion = 4;
+inline constexpr int kTlsModuleVersion = 5;
 
 // The module's file name, and the one name it exports.
 inline constexpr char kTlsModuleFile[] = "corvane-tls.so";
@@ -28,7 +28,7 @@ struct TlsModule {
   bool (*hostCertificatePem)(const char*, std::string*);
   BrowserHandshake (*acceptBrowser)(TlsStream*, const Socket&, const char*, int);
   OriginHandshake (*connectOrigin)(TlsStream*, const Socket&, const char*, int, int,
-                                   std::span<char>);
+                                   std::span<char>, bool);
   void (*setIdleTimeout)(TlsStream*, int);
   long (*receive)(TlsStream*, std::span<char>, int);
   int (*send)(TlsStream*, std::span<const char>);

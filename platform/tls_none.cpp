@@ -28,7 +28,7 @@ BrowserHandshake TlsStream::AcceptBrowser(const Socket&, const char*, int) {
 }
 
 OriginHandshake TlsStream::ConnectOrigin(const Socket&, const char*, int, int,
-                                         std::span<char> error) {
+                                         std::span<char> error, bool) {
   if (!error.empty()) error[0] = '\0';
   return OriginHandshake::kFailed;
 }

@@ -23,8 +23,8 @@ constexpr size_t kCachedCertificates = 512;
 // A certificate this close to its end is made anew, so the browser never meets an expired one.
 constexpr time_t kRenewBeforeSeconds = 7 * 24 * 60 * 60;
 constexpr unsigned char kSessionContext[] = "corvane-inspect";
-// ALPN in its wire form: the one protocol spoken inside.
-constexpr unsigned char kHttp11Alpn[] = "\x08http/1.1";
+// ALPN in its wire form: HTTP/2 first, where both sides speak it, else HTTP/1.1.
+constexpr unsigned char kBothAlpn[] = "\x02h2\x08http/1.1";
 
 struct CachedCertificate {
   char host[kMaxCertificateHost + 1] = {};
@@ -70,11 +70,11 @@ BioPtr ReadOnly(std::string_view text) {
   return BioPtr(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
 }
 
-int SelectHttp11(SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* in,
-                 unsigned inLength, void*) {
+int SelectProtocol(SSL*, const unsigned char** out, unsigned char* outLength,
+                   const unsigned char* in, unsigned inLength, void*) {
   unsigned char* chosen = nullptr;
-  if (SSL_select_next_proto(&chosen, outLength, kHttp11Alpn, sizeof kHttp11Alpn - 1, in,
-                            inLength) != OPENSSL_NPN_NEGOTIATED)
+  if (SSL_select_next_proto(&chosen, outLength, kBothAlpn, sizeof kBothAlpn - 1, in, inLength) !=
+      OPENSSL_NPN_NEGOTIATED)
     return SSL_TLSEXT_ERR_NOACK;  // no ALPN at all: the browser then speaks HTTP/1.1 anyway
   *out = chosen;
   return SSL_TLSEXT_ERR_OK;
@@ -114,7 +114,7 @@ ContextPtr MakeBrowserContext(EVP_PKEY* hostKey) {
               SSL_CTX_set_session_id_context(c, kSessionContext, sizeof kSessionContext - 1) == 1 &&
               SSL_CTX_set_num_tickets(c, 1) == 1;  // one resumption per connection is all we use
   SSL_CTX_set_options(c, SSL_OP_NO_RENEGOTIATION);
-  SSL_CTX_set_alpn_select_cb(c, SelectHttp11, nullptr);
+  SSL_CTX_set_alpn_select_cb(c, SelectProtocol, nullptr);
   SSL_CTX_set_tlsext_servername_callback(c, CheckServerName);
   return made ? std::move(context) : nullptr;
 }
@@ -141,7 +141,7 @@ ContextPtr MakeOriginContext() {
   if (context == nullptr) return nullptr;
   SSL_CTX* c = context.get();
   bool made = SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION) == 1 && TrustSystemRoots(c) &&
-              SSL_CTX_set_alpn_protos(c, kHttp11Alpn, sizeof kHttp11Alpn - 1) == 0;
+              SSL_CTX_set_alpn_protos(c, kBothAlpn, sizeof kBothAlpn - 1) == 0;
   SSL_CTX_set_verify(c, SSL_VERIFY_PEER, nullptr);
   SSL_CTX_set_client_cert_cb(c, NoteCertificateRequest);
   return made ? std::move(context) : nullptr;

@@ -16,7 +16,9 @@ const TlsModule kModule = {
       return s->AcceptBrowser(socket, host, timeoutMs);
     },
     [](TlsStream* s, const Socket& socket, const char* host, int port, int timeoutMs,
-       std::span<char> error) { return s->ConnectOrigin(socket, host, port, timeoutMs, error); },
+       std::span<char> error, bool offerHttp2) {
+      return s->ConnectOrigin(socket, host, port, timeoutMs, error, offerHttp2);
+    },
     [](TlsStream* s, int timeoutMs) { s->SetIdleTimeout(timeoutMs); },
     [](TlsStream* s, std::span<char> buffer, int timeoutMs) {
       return s->Receive(buffer, timeoutMs);

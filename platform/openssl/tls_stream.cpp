@@ -121,6 +121,17 @@ OriginHandshake OriginFailure(int reason, bool certificateRequested) {
   }
 }
 
+// The protocol the handshake settled on is HTTP/2.
+bool ChoseHttp2(const SSL* ssl) {
+  const unsigned char* protocol = nullptr;
+  unsigned length = 0;
+  SSL_get0_alpn_selected(ssl, &protocol, &length);
+  return length == 2 && std::memcmp(protocol, "h2", 2) == 0;
+}
+
+// What an origin is offered when HTTP/2 is not wanted there.
+constexpr unsigned char kHttp11Only[] = "\x08http/1.1";
+
 }  // namespace
 
 BrowserHandshake TlsStream::AcceptBrowser(const Socket& s, const char* host, int timeoutMs) {
@@ -153,11 +164,12 @@ BrowserHandshake TlsStream::AcceptBrowser(const Socket& s, const char* host, int
     return notes.otherName ? BrowserHandshake::kOtherName : BrowserHandshake::kFailed;
   }
   broken_ = false;
+  http2_ = ChoseHttp2(ssl);
   return BrowserHandshake::kAccepted;
 }
 
 OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, int port, int timeoutMs,
-                                         std::span<char> error) {
+                                         std::span<char> error, bool offerHttp2) {
   Close();
   CopyText("", error);
   ContextPtr context = OriginContext();
@@ -172,6 +184,7 @@ OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, int 
   bool named = IsAddress(host)
                    ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host) == 1
                    : SSL_set1_host(ssl, host) == 1 && SSL_set_tlsext_host_name(ssl, host) == 1;
+  if (!offerHttp2) SSL_set_alpn_protos(ssl, kHttp11Only, sizeof kHttp11Only - 1);
   if (SSL_SESSION* kept = KeptOriginSession(host, port)) {
     SSL_set_session(ssl, kept);
     SSL_SESSION_free(kept);
@@ -188,14 +201,12 @@ OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, int 
   certificateRequested_ = notes.certificateRequested;
   int reason = LastReason();
   if (step == Step::kDone) {
-    const unsigned char* protocol = nullptr;
-    unsigned length = 0;
-    SSL_get0_alpn_selected(ssl, &protocol, &length);
-    if (length == 2 && std::memcmp(protocol, "h2", 2) == 0) {  // it chose what we never offered
+    if (ChoseHttp2(ssl) && !offerHttp2) {  // it chose what we never offered
       Close();
       return OriginHandshake::kOnlyHttp2;
     }
     broken_ = false;
+    http2_ = ChoseHttp2(ssl);
     originPort_ = port;
     std::strncpy(originHost_, host, kMaxCertificateHost);
     return OriginHandshake::kConnected;
@@ -325,5 +336,6 @@ void TlsStream::Abort() {
   saidGoodbye_ = false;
   heardGoodbye_ = false;
   certificateRequested_ = false;
+  http2_ = false;
   originPort_ = 0;
 }

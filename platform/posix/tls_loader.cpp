@@ -121,8 +121,9 @@ BrowserHandshake TlsStream::AcceptBrowser(const Socket& s, const char* host, int
 }
 
 OriginHandshake TlsStream::ConnectOrigin(const Socket& s, const char* host, int port, int timeoutMs,
-                                         std::span<char> error) {
-  if (const TlsModule* m = Loaded()) return m->connectOrigin(this, s, host, port, timeoutMs, error);
+                                         std::span<char> error, bool offerHttp2) {
+  if (const TlsModule* m = Loaded())
+    return m->connectOrigin(this, s, host, port, timeoutMs, error, offerHttp2);
   if (!error.empty()) error[0] = '\0';
   return OriginHandshake::kFailed;
 }
