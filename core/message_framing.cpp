@@ -1,6 +1,7 @@
 #include "core/message_framing.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "core/toolkit.h"
 
@@ -131,15 +132,22 @@ void MessageFraming::Skip(uint64_t count) {
   if (kind_ == Kind::kLength) remaining_ -= std::min(remaining_, count);
 }
 
-size_t MessageFraming::Feed(std::string_view bytes) {
+size_t MessageFraming::Feed(std::string_view bytes, char* payload, size_t* payloadLength) {
+  auto keep = [&](size_t from, size_t count) {
+    if (payload == nullptr || count == 0) return;
+    std::memmove(payload + *payloadLength, bytes.data() + from, count);
+    *payloadLength += count;
+  };
   switch (kind_) {
     case Kind::kUntilClose:
+      keep(0, bytes.size());
       return bytes.size();
     case Kind::kNone:
       return 0;
     case Kind::kLength: {
       auto take = static_cast<size_t>(std::min<uint64_t>(remaining_, bytes.size()));
       remaining_ -= take;
+      keep(0, take);
       return take;
     }
     case Kind::kChunked:
@@ -186,6 +194,7 @@ size_t MessageFraming::Feed(std::string_view bytes) {
       case Chunk::kData: {
         size_t take = static_cast<size_t>(std::min<uint64_t>(remaining_, bytes.size() - i));
         remaining_ -= take;
+        keep(i, take);
         i += take - 1;
         if (remaining_ == 0) state_ = Chunk::kDataEnd;
         break;

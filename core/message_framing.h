@@ -28,7 +28,12 @@ class MessageFraming {
 
   // Takes the body bytes that follow, as they pass: returns how many of them belong to this
   // message; any after them belong to what comes next.
-  size_t Feed(std::string_view bytes);
+  size_t Feed(std::string_view bytes) { return Feed(bytes, nullptr, nullptr); }
+
+  // The same, and appends the body's own bytes (the chunks' data without their framing) at
+  // payload + *payloadLength, advancing *payloadLength. payload may be bytes.data() itself: what
+  // is written never passes what is read.
+  size_t Feed(std::string_view bytes, char* payload, size_t* payloadLength);
 
   // A count of body bytes that passed unseen (moved inside the kernel); only for a declared
   // length, which needs no look at them.
