@@ -52,9 +52,7 @@ bool MaySendAgain(std::string_view method) {
 
 }  // namespace
 
-// The user is told without waiting for them.
-void AnswerFailure(Worker& w, FailureKind kind, const char16_t* step) {
-  int code = LastErrorCode();  // before anything else can change it
+size_t WriteFailureFor(const Worker& w, FailureKind kind, int code, std::span<char> out) {
   char words[128] = "";
   if (kind == FailureKind::kSilent) {
     std::snprintf(words, sizeof words, "Nothing came from it for %d seconds.",
@@ -63,15 +61,50 @@ void AnswerFailure(Worker& w, FailureKind kind, const char16_t* step) {
              kind == FailureKind::kUnreachable || kind == FailureKind::kTimedOut) {
     DescribeError(code, words);  // the system's own words for what it reported
   }
-  size_t n = WriteFailurePage({w.chunk, kChunkBufferSize}, kind, TextIn(w.targetHost), words);
-  w.client.Send({w.chunk, n});
-  FinishExchange(w);
+  return WriteFailurePage(out, kind, TextIn(w.targetHost), words);
+}
+
+void TellFailure(const Worker& w, FailureKind kind, const char16_t* step, int code) {
   if (step == nullptr) return;
   char target[kTargetHostSize + 16] = "";
   if (kind != FailureKind::kNoHost) DescribeTarget(w, target);
   std::u16string_view advice = StepAdvice(step);
   ShowFailure(code, step, TextIn(target),
               advice.empty() ? ExchangeAdvice(kind, w.viaUpstream) : advice);
+}
+
+// The user is told without waiting for them, once the client has its page.
+void AnswerFailure(Worker& w, FailureKind kind, const char16_t* step) {
+  int code = LastErrorCode();  // before anything else can change it
+  w.client.Send({w.chunk, WriteFailureFor(w, kind, code, {w.chunk, kChunkBufferSize})});
+  FinishExchange(w);
+  TellFailure(w, kind, step, code);
+}
+
+FailureKind ConnectFailure(ConnectResult result, const char16_t** step) {
+  *step = u"connect to server";
+  switch (result) {
+    case ConnectResult::kNoHost:  // as ever, a name without an address shows no box
+      *step = nullptr;
+      return FailureKind::kNotFound;
+    case ConnectResult::kNoSocket:
+      *step = u"create socket for server";
+      return FailureKind::kUnreachable;
+    case ConnectResult::kRefused:
+      return FailureKind::kRefused;
+    case ConnectResult::kTimedOut:
+      return FailureKind::kTimedOut;
+    case ConnectResult::kForbidden:
+      *step = nullptr;
+      return FailureKind::kForbidden;
+    case ConnectResult::kLoop:
+      *step = nullptr;
+      return FailureKind::kLoop;
+    case ConnectResult::kUnreachable:
+    case ConnectResult::kConnected:
+      break;
+  }
+  return FailureKind::kUnreachable;
 }
 
 namespace {
@@ -125,8 +158,9 @@ bool ChooseTarget(Worker& w, const RequestHead& head) {
   return true;
 }
 
-// Where the connection for this request goes, for the pool of kept ones.
-OriginPlace PlaceOf(const Worker& w) {
+}  // namespace
+
+OriginPlace OriginPlaceOf(const Worker& w) {
   OriginPlace place;
   bool tunnelled = w.inspected;
   place.tls = tunnelled && !w.tunnelPlain;
@@ -140,36 +174,18 @@ OriginPlace PlaceOf(const Worker& w) {
   return place;
 }
 
+namespace {
+
 // Connects to the target, or takes a kept connection to it; when that fails the client has its
 // failure page.
 bool ConnectOrAnswer(Worker& w, bool mayReuse) {
-  w.serverReused = mayReuse && TakeIdleOrigin(PlaceOf(w), &w.server);
+  w.serverReused = mayReuse && TakeIdleOrigin(OriginPlaceOf(w), &w.server);
   if (w.serverReused) return true;
-  switch (ConnectTarget(w)) {
-    case ConnectResult::kConnected:
-      return true;
-    case ConnectResult::kNoHost:  // as ever, a name without an address shows no box
-      AnswerFailure(w, FailureKind::kNotFound, nullptr);
-      return false;
-    case ConnectResult::kNoSocket:
-      AnswerFailure(w, FailureKind::kUnreachable, u"create socket for server");
-      return false;
-    case ConnectResult::kRefused:
-      AnswerFailure(w, FailureKind::kRefused, u"connect to server");
-      return false;
-    case ConnectResult::kUnreachable:
-      AnswerFailure(w, FailureKind::kUnreachable, u"connect to server");
-      return false;
-    case ConnectResult::kTimedOut:
-      AnswerFailure(w, FailureKind::kTimedOut, u"connect to server");
-      return false;
-    case ConnectResult::kForbidden:
-      AnswerFailure(w, FailureKind::kForbidden, nullptr);
-      return false;
-    case ConnectResult::kLoop:
-      AnswerFailure(w, FailureKind::kLoop, nullptr);
-      return false;
-  }
+  ConnectResult result = ConnectTarget(w);
+  if (result == ConnectResult::kConnected) return true;
+  const char16_t* step = nullptr;
+  FailureKind kind = ConnectFailure(result, &step);
+  AnswerFailure(w, kind, step);
   return false;
 }
 
@@ -217,7 +233,7 @@ void KeepOriginWhenDone(Worker& w, const AnswerWatch& watch) {
       !watch.overran && !watch.framing.Broken() &&
       watch.framing.Where() == MessageFraming::End::kComplete && watch.framing.OriginKeepsAlive() &&
       !watch.framing.LastOnConnection())
-    KeepIdleOrigin(PlaceOf(w), &w.server);
+    KeepIdleOrigin(OriginPlaceOf(w), &w.server);
 }
 
 // The final answer's first bytes within the chunk of length n: the page memory sees them as

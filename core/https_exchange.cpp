@@ -1,5 +1,6 @@
 #include "core/https_exchange.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "core/client_hello.h"
 #include "core/connection_close.h"
 #include "core/failure_page.h"
+#include "core/http2_exchange.h"
 #include "core/request_head.h"
 #include "core/request_target.h"
 #include "core/settings.h"
@@ -27,6 +29,13 @@ constexpr size_t kMostClientHello = kChunkReceiveLimit;
 // The upstream proxy's answer to our CONNECT: a status line and a few header lines.
 constexpr size_t kUpstreamAnswerSize = 2048;
 constexpr size_t kVerifyErrorSize = 256;
+
+void CopyText(std::string_view text, std::span<char> out) {
+  if (out.empty()) return;
+  size_t n = std::min(text.size(), out.size() - 1);
+  std::memcpy(out.data(), text.data(), n);
+  out[n] = '\0';
+}
 
 bool IsIpv6(const char* host) {
   return std::strchr(host, ':') != nullptr;
@@ -143,6 +152,10 @@ bool OpenInspected(Worker& w) {
   }
   w.inspected = true;
   w.pendingLength = 0;
+  if (w.client.tls.SpeaksHttp2()) {
+    ServeHttp2Browser(w);  // every stream of it, to the connection's end
+    return false;
+  }
   return true;
 }
 
@@ -232,25 +245,35 @@ void ChooseInspectedTarget(Worker& w) {
   }
 }
 
-bool ExplainOriginRefusal(Worker& w) {
+bool RefusedForClientCertificate(const Worker& w, const Connection& origin) {
   // Over TLS 1.3 an origin that wants a client certificate says so after the handshake, at the
   // first request; the browser learns why here, as it would from a handshake that failed.
-  if (!w.server.tls.AskedForClientCertificate()) return false;
+  if (!origin.tls.AskedForClientCertificate()) return false;
   char line[kTargetHostSize + 96];
   std::snprintf(line, sizeof line,
                 "HTTPS inspection: %s refused: it asked for a client certificate", w.tunnelHost);
   char16_t wide[sizeof line];
   WriteMessageLine({wide, SingleByteToWide(line, wide)});
-  Refuse(w, FailureKind::kClientCertificate, "it asked for a client certificate");
   return true;
 }
 
-bool SecureInspectedOrigin(Worker& w) {
-  if (w.tunnelPlain) return true;  // plain HTTP at the CONNECT's host and port
-  if (w.viaUpstream && !OpenUpstreamTunnel(w)) return Refuse(w, FailureKind::kNoTunnel, "");
+bool ExplainOriginRefusal(Worker& w) {
+  if (!RefusedForClientCertificate(w, w.server)) return false;
+  Refuse(w, FailureKind::kClientCertificate, kClientCertificateWords);
+  return true;
+}
+
+bool HandshakeInspectedOrigin(Worker& w, bool offerHttp2, FailureKind* failure,
+                              std::span<char> detail) {
+  if (w.viaUpstream && !OpenUpstreamTunnel(w)) {
+    *failure = FailureKind::kNoTunnel;
+    CopyText("", detail);
+    return false;
+  }
   char error[kVerifyErrorSize];
-  OriginHandshake handshake = w.server.tls.ConnectOrigin(
-      w.server.socket, w.tunnelHost, w.tunnelPort & 0xFFFF, w.run.options.connectTimeoutMs, error);
+  OriginHandshake handshake =
+      w.server.tls.ConnectOrigin(w.server.socket, w.tunnelHost, w.tunnelPort & 0xFFFF,
+                                 w.run.options.connectTimeoutMs, error, offerHttp2);
   w.server.tls.SetIdleTimeout(w.run.options.idleTimeoutMs);
   FailureKind kind = FailureKind::kTlsFailed;
   const char* why = error;
@@ -262,7 +285,7 @@ bool SecureInspectedOrigin(Worker& w) {
       break;
     case OriginHandshake::kClientCertificate:
       kind = FailureKind::kClientCertificate;
-      why = "it asked for a client certificate";
+      why = kClientCertificateWords;
       break;
     case OriginHandshake::kOldProtocol:
       kind = FailureKind::kOldTls;
@@ -284,5 +307,17 @@ bool SecureInspectedOrigin(Worker& w) {
                 kind == FailureKind::kUnverified ? "not verified" : "refused", why);
   char16_t wide[sizeof line];
   WriteMessageLine({wide, SingleByteToWide(line, wide)});
+  *failure = kind;
+  CopyText(why, detail);
+  return false;
+}
+
+bool SecureInspectedOrigin(Worker& w) {
+  if (w.tunnelPlain) return true;  // plain HTTP at the CONNECT's host and port
+  FailureKind kind = FailureKind::kTlsFailed;
+  char why[kVerifyErrorSize];
+  // A browser speaking HTTP/1.1 has its requests carried over HTTP/1.1, on connections the
+  // pool keeps for whichever request comes next.
+  if (HandshakeInspectedOrigin(w, false, &kind, why)) return true;
   return Refuse(w, kind, why);
 }

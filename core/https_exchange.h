@@ -53,6 +53,18 @@ void ChooseInspectedTarget(Worker& w);
 // the browser then has a failure page inside its TLS and the origin not one byte of the request.
 bool SecureInspectedOrigin(Worker& w);
 
+// The same, over HTTP/2 too where offerHttp2 is set and the origin chooses it, and answering
+// nobody: on failure *failure and detail say what the page should, and the user has been told.
+bool HandshakeInspectedOrigin(Worker& w, bool offerHttp2, FailureKind* failure,
+                              std::span<char> detail);
+
+// What the page says of an origin that asked for a client certificate.
+inline constexpr char kClientCertificateWords[] = "it asked for a client certificate";
+
+// After the origin's TLS failed once its handshake was done: true when the origin had asked for
+// a client certificate, once the user has been told.
+bool RefusedForClientCertificate(const Worker& w, const Connection& origin);
+
 // After the origin's TLS failed once its handshake was done: when the origin had asked for a
 // client certificate, answers the browser with the page saying so and returns true.
 bool ExplainOriginRefusal(Worker& w);

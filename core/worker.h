@@ -7,6 +7,7 @@
 
 #include "core/connection.h"
 #include "core/failure_page.h"
+#include "core/origin_pool.h"
 #include "core/server.h"
 
 struct ServerRun {
@@ -63,6 +64,20 @@ void ForgetExchange(Worker& w);
 // know of it, until its next bytes come, without the worker. False where it cannot: the worker
 // then waits for them itself.
 bool ParkClient(Worker& w);
+
+// Writes the failure page of kind for the worker's target into out, with the system's words for
+// code where it has them; returns its length.
+size_t WriteFailureFor(const Worker& w, FailureKind kind, int code, std::span<char> out);
+
+// Tells the user of step's failure (code is the system's error), when it has one; never waits.
+void TellFailure(const Worker& w, FailureKind kind, const char16_t* step, int code);
+
+// The page a failed connection to the target gets, and the step the user is told of (null when
+// such a failure is shown to nobody).
+FailureKind ConnectFailure(ConnectResult result, const char16_t** step);
+
+// Where the connection for the worker's request goes, for the pool of kept ones.
+OriginPlace OriginPlaceOf(const Worker& w);
 
 // Answers the client with the failure page of kind (its connection then closes as every
 // exchange's does), then tells the user of step's failure, when it has one.
