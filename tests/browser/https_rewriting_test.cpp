@@ -17,6 +17,7 @@
 #include "core/local_authority.h"
 #include "core/origin_pool.h"
 #include "platform/tls.h"
+#include "tests/browser/inspection_fixture.h"
 #include "tests/browser/real_client_fixture.h"
 #include "tests/browser/test_authority.h"
 #include "tests/support/loopback.h"
@@ -80,70 +81,6 @@ class TunnellingUpstream {
   std::mutex lock_;
   std::string line_;
   std::thread thread_;
-};
-
-class InspectionTest : public RealClientTest {
- protected:
-  void SetUp() override {
-    if (!TlsAvailable()) GTEST_SKIP() << "built without TLS (CORVANE_TLS off)";
-    curl_ = FindTool("curl");
-    if (curl_.empty()) GTEST_SKIP() << "curl is not installed (Debian package curl)";
-    setenv("XDG_CONFIG_HOME", (config_.Path() + "/config").c_str(), 1);
-    // Read when the authority's contexts are made, so before it starts.
-    setenv("SSL_CERT_FILE", origins_.File().c_str(), 1);
-    StopUsingAuthority();
-    std::string file;
-    ASSERT_EQ(StartLocalAuthority(&file), AuthorityStart::kReady) << file;
-    ASSERT_TRUE(LocalAuthorityCertificatePath(&proxyAuthority_));
-    threadsBefore_ = Threads();
-    RealClientTest::SetUp();
-    Inspect(1, u"");
-  }
-  void TearDown() override {
-    RealClientTest::TearDown();
-    // The workers end before the process does: OpenSSL frees a thread's own state as the thread
-    // ends, and one still ending when the process exits would leave it behind, unfreed.
-    for (int i = 0; i < 300 && Threads() > threadsBefore_; ++i)
-      std::this_thread::sleep_for(10ms);
-    StopUsingAuthority();
-    unsetenv("SSL_CERT_FILE");
-  }
-
-  static void Inspect(int32_t on, std::u16string_view bypass) {
-    ProxySettings s = CurrentSettings();
-    s.InspectHttps = on;
-    std::fill(std::begin(s.InspectBypass), std::end(s.InspectBypass), u'\0');
-    std::copy(bypass.begin(), bypass.end(), s.InspectBypass);
-    ReplaceSettings(s);
-  }
-
-  // curl through the proxy, trusting the authority in the file given.
-  ToolRun Curl(const std::string& trusted, std::vector<std::string> args) {
-    std::vector<std::string> all = {curl_, "-q", "--silent",     "--show-error", "--max-time",
-                                    "20",  "-x", ProxyAddress(), "--cacert",     trusted};
-    all.insert(all.end(), args.begin(), args.end());
-    ToolRun run = RunTool(all, dir_, {}, 30s);
-    EXPECT_TRUE(run.started);
-    EXPECT_FALSE(run.timedOut) << run.err;
-    return run;
-  }
-
-  // Chromium, when it and the certutil that registers the authority with it are installed;
-  // otherwise empty, with what is missing in missing_.
-  std::string ChromiumWithCertutil() {
-    std::string chromium = FindTool("chromium");
-    if (chromium.empty()) missing_ = "chromium is not installed (Debian package chromium)";
-    if (FindTool("certutil").empty()) missing_ = "certutil is missing (libnss3-tools)";
-    return missing_.empty() ? chromium : "";
-  }
-
-  ScratchDir config_;
-  ScratchDir dir_;
-  TestAuthority origins_;
-  long threadsBefore_ = 0;
-  std::string proxyAuthority_;
-  std::string curl_;
-  std::string missing_;
 };
 
 TEST_F(InspectionTest, CurlRequestsInsideTlsAreRewrittenLikePlainOnes) {
@@ -261,8 +198,8 @@ TEST_F(InspectionTest, ThroughTheUpstreamProxyATunnelIsOpenedFirst) {
   ExpectForwardedHead(*r);
 }
 
-// As a browser connects: it offers h2 and HTTP/1.1, and keeps the session ticket it was given.
-// The proxy keeps the origin's ticket likewise.
+// A browser that speaks HTTP/1.1 alone keeps the session ticket it was given, and is spoken to
+// in HTTP/1.1. The proxy keeps the origin's ticket likewise.
 TEST_F(InspectionTest, ABrowsersNextConnectionResumesItsSessionAndSpeaksHttp11) {
   SiteOrigin site(origins_.Issue("127.0.0.1"));
   site.Serve("/again.html", HtmlPage("again"));
@@ -270,7 +207,7 @@ TEST_F(InspectionTest, ABrowsersNextConnectionResumesItsSessionAndSpeaksHttp11) 
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   ASSERT_EQ(SSL_CTX_load_verify_locations(context, proxyAuthority_.c_str(), nullptr), 1);
   SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
-  static const unsigned char kOffered[] = "\x02h2\x08http/1.1";
+  static const unsigned char kOffered[] = "\x08http/1.1";
   SSL_CTX_set_alpn_protos(context, kOffered, sizeof kOffered - 1);
   SSL_SESSION* session = nullptr;
   for (int round = 0; round < 2; ++round) {
@@ -588,19 +525,23 @@ TEST_F(InspectionStrictnessTest, WhatIsNotHttp1IsRefused) {
 
 // A refused origin says why, on the page and on standard error.
 TEST_F(InspectionStrictnessTest, ARefusedOriginSaysWhy) {
+  // A browser speaking HTTP/1.1 has its requests carried in HTTP/1.1: an origin that speaks
+  // HTTP/2 alone is refused there.
   struct Row {
     SiteOrigin::TlsOptions options;
     const char* reason;
+    const char* protocol;
   } rows[] = {
-      {{0, 0, true, false, false}, "asked for a client certificate"},
-      {{0, TLS1_1_VERSION, false, false, false}, "nothing newer than TLS 1.1"},
-      {{0, 0, false, true, false}, "speaks HTTP/2 alone"},
-      {{0, 0, false, false, true}, "the handshake timed out"},
+      {{0, 0, true, false, false}, "asked for a client certificate", "--http2"},
+      {{0, TLS1_1_VERSION, false, false, false}, "nothing newer than TLS 1.1", "--http2"},
+      {{0, 0, false, true, false}, "speaks HTTP/2 alone", "--http1.1"},
+      {{0, 0, false, false, true}, "the handshake timed out", "--http2"},
   };
   for (const Row& row : rows) {
     SiteOrigin site(origins_.Issue("127.0.0.1"), row.options, SiteOrigin::Manner::kHonoursClose);
     testing::internal::CaptureStderr();
-    ToolRun run = Curl(proxyAuthority_, {"-w", "status=%{http_code}", site.Base() + "/"});
+    ToolRun run =
+        Curl(proxyAuthority_, {row.protocol, "-w", "status=%{http_code}", site.Base() + "/"});
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(run.out.find("status=502"), std::string::npos) << row.reason << ": " << run.out;
     std::string page = run.out;

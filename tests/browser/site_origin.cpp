@@ -16,6 +16,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "tests/browser/test_authority.h"
 #include "tests/support/loopback.h"
@@ -132,6 +133,7 @@ class TlsContext {
       SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT,
                          [](int, X509_STORE_CTX*) { return 1; });
     if (options.onlyHttp2) SSL_CTX_set_alpn_select_cb(ctx_, OnlyHttp2, nullptr);
+    if (options.http2) SSL_CTX_set_alpn_select_cb(ctx_, Http2First, nullptr);
   }
   explicit TlsContext(const PemIdentity& identity) {
     BIO* certText =
@@ -156,6 +158,16 @@ class TlsContext {
     unsigned char* chosen = nullptr;
     if (SSL_select_next_proto(&chosen, outLength, kH2, 3, in, inLength) != OPENSSL_NPN_NEGOTIATED)
       return SSL_TLSEXT_ERR_ALERT_FATAL;
+    *out = chosen;
+    return SSL_TLSEXT_ERR_OK;
+  }
+  static int Http2First(SSL*, const unsigned char** out, unsigned char* outLength,
+                        const unsigned char* in, unsigned inLength, void*) {
+    static const unsigned char kBoth[] = "\x02h2\x08http/1.1";
+    unsigned char* chosen = nullptr;
+    if (SSL_select_next_proto(&chosen, outLength, kBoth, sizeof kBoth - 1, in, inLength) !=
+        OPENSSL_NPN_NEGOTIATED)
+      return SSL_TLSEXT_ERR_NOACK;
     *out = chosen;
     return SSL_TLSEXT_ERR_OK;
   }
@@ -201,6 +213,12 @@ class SiteOrigin::Stream {
 
   bool Failed() const { return failed_; }
   bool Resumed() const { return ssl_ != nullptr && !failed_ && SSL_session_reused(ssl_) == 1; }
+  bool SpeaksHttp2() const {
+    const unsigned char* chosen = nullptr;
+    unsigned length = 0;
+    if (ssl_ != nullptr) SSL_get0_alpn_selected(ssl_, &chosen, &length);
+    return length == 2 && std::memcmp(chosen, "h2", 2) == 0;
+  }
 
   // Bytes read, 0 when the peer closed or failed, -1 when timeoutMs passed with nothing.
   long Read(char* buf, size_t size, int timeoutMs) {
@@ -316,6 +334,14 @@ std::vector<SeenRequest> SiteOrigin::Requests() {
   return requests_;
 }
 
+void SiteOrigin::Record(const SeenRequest& seen) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    requests_.push_back(seen);
+  }
+  arrived_.notify_all();
+}
+
 SiteAnswer SiteOrigin::AnswerFor(const std::string& target) {
   std::lock_guard<std::mutex> hold(lock_);
   auto found = answers_.find(target);
@@ -357,9 +383,12 @@ void SiteOrigin::Converse(int fd) {
   {
     Stream stream(fd, neverHandshakes_ ? nullptr : tls_.get());
     if (stream.Resumed()) ++resumed_;
+    if (stream.SpeaksHttp2())
+      ConverseHttp2([&](char* into, size_t size, int ms) { return stream.Read(into, size, ms); },
+                    [&](std::string_view bytes) { return stream.Write(bytes); });
     std::string pending;
     char buf[16384];
-    while (!stream.Failed()) {
+    while (!stream.Failed() && !stream.SpeaksHttp2()) {
       size_t headEnd;
       while ((headEnd = pending.find("\r\n\r\n")) == std::string::npos) {
         long n = stream.Read(buf, sizeof buf, kIdleMs);
@@ -405,13 +434,14 @@ void SiteOrigin::Converse(int fd) {
       size_t bodySize = closing ? pending.size() : std::min(declared, pending.size());
       seen.body = pending.substr(0, bodySize);
       pending.erase(0, bodySize);
-      {
-        std::lock_guard<std::mutex> hold(lock_);
-        requests_.push_back(seen);
-      }
-      arrived_.notify_all();
+      Record(seen);
 
       SiteAnswer answer = AnswerFor(seen.target);
+      if (answer.status == kResetStream) {
+        stream.Cut(true);
+        resetting = true;
+        break;
+      }
       if (manner_ == Manner::kCutShort || manner_ == Manner::kResets) {
         bool withLength = manner_ == Manner::kCutShort;
         stream.Write(

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,7 +55,14 @@ class SiteOrigin {
     bool askClientCertificate = false;
     bool onlyHttp2 = false;
     bool neverHandshakes = false;
+    // Speaks HTTP/2 to a client that offers it, HTTP/1.1 to others. A request over HTTP/2 is
+    // seen with the head "METHOD PATH HTTP/2" and its fields as they came, pseudo-headers first.
+    bool http2 = false;
   };
+
+  // An answer whose status is this resets its stream over HTTP/2 (and cuts the connection
+  // over HTTP/1.1) instead of answering.
+  static constexpr const char* kResetStream = "reset";
 
   explicit SiteOrigin(Transport transport = Transport::kPlain,
                       Manner manner = Manner::kHonoursClose);
@@ -83,6 +91,10 @@ class SiteOrigin {
   class Stream;
   void Accept();
   void Converse(int fd);
+  // Serves one HTTP/2 connection through read (as Stream::Read) and write.
+  void ConverseHttp2(const std::function<long(char*, size_t, int)>& read,
+                     const std::function<bool(std::string_view)>& write);
+  void Record(const SeenRequest& seen);
   SiteAnswer AnswerFor(const std::string& target);
 
   Transport transport_;
