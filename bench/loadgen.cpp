@@ -179,7 +179,8 @@ struct Counters {
   long long resumed = 0;        // handshakes that resumed the kept session
   long long connections = 0;    // connections opened
   long long reused = 0;         // completed exchanges on a connection that had carried one
-  long long staleCloses = 0;    // kept connections closed by the other side before an answer
+  long long staleCloses = 0;    // kept connections closed by the other side before an answer,
+                                // and h2 streams refused after a GOAWAY
   long long h2Connections = 0;  // handshakes that chose h2
   long long h1Connections = 0;  // with --h2, handshakes whose peer chose http/1.1
   long long bytes = 0;
