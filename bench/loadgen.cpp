@@ -2,7 +2,7 @@
 //
 //   loadgen rate --connect 127.0.0.1:PORT --host 127.0.0.1:ORIGIN --path /1k [--proxy]
 //                --concurrency N --duration S [--warmup S] [--sources K] [--timeout S]
-//                [--keepalive]
+//                [--keepalive] [--tls --h2 --streams M]
 //   loadgen bulk --connect ... --host ... --path /100m [--proxy] --parallel N [--timeout S]
 //   loadgen head --connect ... --host ... --path /1k [--proxy]
 //   loadgen first --connect ... --host ... --path /1k [--proxy] --tls
@@ -22,9 +22,17 @@
 // (loadgen::CanReuse), as a browser does; the latency of such a request runs from its first byte
 // sent. A kept connection that the other side closes before any byte of an answer is counted
 // apart ("stale_closes") and replaced.
+//
+// With --tls --h2, rate offers "h2" and "http/1.1" by ALPN, as browsers do, and keeps M streams
+// in flight on each of the N connections, a new stream as soon as one ends; the latency of a
+// stream runs from its submission (from connect() for a connection's first M). A connection whose
+// peer chose http/1.1 (a proxy that speaks only HTTP/1.1 inside the tunnel) goes on as with
+// --keepalive, one request at a time, and is counted in "h1_connections". Streams the server
+// refused after its GOAWAY count as "stale_closes"; the connection is then replaced.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <nghttp2/nghttp2.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/epoll.h>
@@ -37,6 +45,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -55,6 +64,8 @@ struct Options {
   bool viaProxy = false;
   bool tls = false;
   bool keepAlive = false;
+  bool h2 = false;
+  int streams = 1;  // per connection, with h2
   int concurrency = 1;
   double duration = 10;
   double warmup = 1;
@@ -93,6 +104,10 @@ Options ParseOptions(int argc, char** argv) {
       o.tls = true;
     } else if (a == "--keepalive") {
       o.keepAlive = true;
+    } else if (a == "--h2") {
+      o.h2 = true;
+    } else if (a == "--streams") {
+      o.streams = std::atoi(value().c_str());
     } else if (a == "--concurrency" || a == "--parallel") {
       o.concurrency = std::atoi(value().c_str());
     } else if (a == "--duration") {
@@ -112,7 +127,10 @@ Options ParseOptions(int argc, char** argv) {
     Usage("--connect must be an address in 127.0.0.0/8");
   if (o.connectPort <= 0 || o.connectPort > 65535) Usage("bad port");
   if (o.host.empty()) o.host = o.connectIp + ":" + std::to_string(o.connectPort);
-  if (o.concurrency < 1 || o.sources < 1 || o.sources > 250) Usage("bad count");
+  if (o.concurrency < 1 || o.streams < 1 || o.sources < 1 || o.sources > 250) Usage("bad count");
+  if (o.h2 && (!o.tls || o.mode != "rate")) Usage("--h2 needs --tls and the rate mode");
+  // A connection whose peer does not choose h2 falls back to requests kept on it one at a time.
+  if (o.h2) o.keepAlive = true;
   return o;
 }
 
@@ -121,6 +139,13 @@ double Seconds(Clock::duration d) {
 }
 
 enum class Phase { kConnecting, kTunnelSending, kTunnelReading, kHandshake, kSending, kReading };
+
+struct Stream {
+  Clock::time_point start;
+  int status = 0;
+  long long bodyBytes = 0;
+  bool reused = false;
+};
 
 struct Conn {
   int fd = -1;
@@ -134,6 +159,11 @@ struct Conn {
   long long bodyBytes = 0;
   long long totalBytes = 0;
   bool reused = false;  // this request is not the connection's first
+  // h2: the session, its streams in flight and the bytes it has produced that TLS has not taken.
+  nghttp2_session* h2 = nullptr;
+  std::map<int32_t, Stream> streams;
+  std::string out;
+  int streamsDone = 0;
 };
 
 struct Counters {
@@ -146,10 +176,13 @@ struct Counters {
   long long badStatus = 0;
   long long overOneSecond = 0;  // measured exchanges of 1 s or more: a SYN was retransmitted
   long long handshakes = 0;
-  long long resumed = 0;      // handshakes that resumed the kept session
-  long long connections = 0;  // connections opened
-  long long reused = 0;       // completed exchanges on a connection that had carried one
-  long long staleCloses = 0;  // kept connections closed by the other side before an answer
+  long long resumed = 0;        // handshakes that resumed the kept session
+  long long connections = 0;    // connections opened
+  long long reused = 0;         // completed exchanges on a connection that had carried one
+  long long staleCloses = 0;    // kept connections closed by the other side before an answer,
+                                // and h2 streams refused after a GOAWAY
+  long long h2Connections = 0;  // handshakes that chose h2
+  long long h1Connections = 0;  // with --h2, handshakes whose peer chose http/1.1
   long long bytes = 0;
   std::vector<uint32_t> latencyUs;
   std::vector<double> bulkSeconds;
@@ -166,7 +199,30 @@ class Runner {
       SSL_CTX_set_verify(tls_, SSL_VERIFY_NONE, nullptr);  // the proxy's checks are measured
       SSL_CTX_set_session_cache_mode(tls_, SSL_SESS_CACHE_OFF);
       static const unsigned char kAlpn[] = "\x08http/1.1";
-      SSL_CTX_set_alpn_protos(tls_, kAlpn, sizeof kAlpn - 1);
+      static const unsigned char kAlpnH2[] = "\x02h2\x08http/1.1";
+      if (o.h2) {
+        SSL_CTX_set_alpn_protos(tls_, kAlpnH2, sizeof kAlpnH2 - 1);
+      } else {
+        SSL_CTX_set_alpn_protos(tls_, kAlpn, sizeof kAlpn - 1);
+      }
+      // The h2 output buffer grows while TLS waits to take it.
+      SSL_CTX_set_mode(tls_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    }
+    if (o.h2) {
+      nghttp2_session_callbacks_new(&h2Callbacks_);
+      nghttp2_session_callbacks_set_on_header_callback(h2Callbacks_, OnH2Header);
+      nghttp2_session_callbacks_set_on_data_chunk_recv_callback(h2Callbacks_, OnH2Data);
+      nghttp2_session_callbacks_set_on_stream_close_callback(h2Callbacks_, OnH2StreamClose);
+      auto nv = [](const std::string& name, const std::string& value) {
+        return nghttp2_nv{reinterpret_cast<uint8_t*>(const_cast<char*>(name.data())),
+                          reinterpret_cast<uint8_t*>(const_cast<char*>(value.data())), name.size(),
+                          value.size(), NGHTTP2_NV_FLAG_NONE};
+      };
+      static const std::string kNames[] = {":method", ":scheme",    ":authority",
+                                           ":path",   "user-agent", "accept"};
+      h2Values_ = {"GET", "https", o.host, o.path, "corvane-bench/1", "*/*"};
+      for (size_t k = 0; k < h2Values_.size(); ++k)
+        h2Headers_.push_back(nv(kNames[k], h2Values_[k]));
     }
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     conns_.resize(static_cast<size_t>(o.concurrency));
@@ -281,22 +337,27 @@ class Runner {
   }
 
   void Account(const Conn& c, bool complete, Clock::time_point now) {
-    if (complete && c.parsed.status != 200) {
+    Count(c.parsed.status, c.start, c.reused, c.totalBytes, c.bodyBytes, complete, now);
+  }
+
+  void Count(int status, Clock::time_point start, bool reused, long long bytes, long long body,
+             bool complete, Clock::time_point now) {
+    if (complete && status != 200) {
       ++c_.badStatus;
       complete = false;
     }
     if (complete) ++c_.allCompleted;
-    bool inWindow = !replace_ || (c.start >= from_ && now <= to_);
+    bool inWindow = !replace_ || (start >= from_ && now <= to_);
     if (complete && inWindow) {
       ++c_.completed;
-      if (c.reused) ++c_.reused;
-      c_.bytes += c.totalBytes;
-      auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - c.start).count();
+      if (reused) ++c_.reused;
+      c_.bytes += bytes;
+      auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - start).count();
       c_.latencyUs.push_back(static_cast<uint32_t>(us));
       if (us >= 1000000) ++c_.overOneSecond;
       if (!replace_) {
-        c_.bulkSeconds.push_back(Seconds(now - c.start));
-        c_.bulkBytes.push_back(c.bodyBytes);
+        c_.bulkSeconds.push_back(Seconds(now - start));
+        c_.bulkBytes.push_back(body);
       }
     }
   }
@@ -304,6 +365,9 @@ class Runner {
   void Finish(size_t i, bool complete) {
     Conn& c = conns_[i];
     auto now = Clock::now();
+    bool h2 = c.h2 != nullptr;  // its streams were counted as each ended
+    nghttp2_session_del(c.h2);
+    c.h2 = nullptr;
     if (c.ssl != nullptr) {
       if (complete) {
         // The newest ticket is offered next time; a goodbye keeps it usable.
@@ -323,13 +387,17 @@ class Runner {
     close(c.fd);
     c.fd = -1;
     --active_;
-    Account(c, complete, now);
+    if (!h2) Account(c, complete, now);
     if (replace_ && now < to_) Open(i);
   }
 
   void Handle(size_t i, uint32_t events) {
     Conn& c = conns_[i];
     if (c.fd < 0) return;
+    if (c.h2 != nullptr) {
+      PumpH2(i);
+      return;
+    }
     if (c.phase == Phase::kConnecting) {
       int err = 0;
       socklen_t len = sizeof err;
@@ -471,6 +539,17 @@ class Runner {
     if (r == 1) {
       ++c_.handshakes;
       if (SSL_session_reused(c.ssl)) ++c_.resumed;
+      if (o_.h2) {
+        const unsigned char* proto = nullptr;
+        unsigned len = 0;
+        SSL_get0_alpn_selected(c.ssl, &proto, &len);
+        if (len == 2 && std::memcmp(proto, "h2", 2) == 0) {
+          ++c_.h2Connections;
+          StartH2(i);
+          return false;
+        }
+        ++c_.h1Connections;
+      }
       c.phase = Phase::kSending;
       Want(i, EPOLLOUT);
       return true;
@@ -483,6 +562,121 @@ class Runner {
     ++c_.resets;
     Finish(i, false);
     return false;
+  }
+
+  // h2 on a connection whose handshake chose it: the client's SETTINGS and the first streams,
+  // timed from connect() as the first request of any connection is.
+  void StartH2(size_t i) {
+    Conn& c = conns_[i];
+    nghttp2_session_client_new(&c.h2, h2Callbacks_, this);
+    nghttp2_submit_settings(c.h2, NGHTTP2_FLAG_NONE, nullptr, 0);
+    for (int k = 0; k < o_.streams; ++k)
+      Submit(c, c.start);
+    PumpH2(i);
+  }
+
+  bool Submit(Conn& c, Clock::time_point start) {
+    int32_t id = nghttp2_submit_request(c.h2, nullptr, h2Headers_.data(), h2Headers_.size(),
+                                        nullptr, nullptr);
+    if (id < 0) return false;
+    c.streams[id] = Stream{start, 0, 0, c.streamsDone > 0};
+    return true;
+  }
+
+  // Feeds what TLS has to the session (whose callbacks count the streams that end), tops the
+  // streams up again, and hands the session's output to TLS.
+  void PumpH2(size_t i) {
+    Conn& c = conns_[i];
+    h2Conn_ = i;
+    for (;;) {
+      ssize_t n = Read(c, buf_.data(), buf_.size());
+      if (n > 0) {
+        if (nghttp2_session_mem_recv(c.h2, reinterpret_cast<const uint8_t*>(buf_.data()),
+                                     static_cast<size_t>(n)) < 0) {
+          ++c_.resets;
+          Finish(i, false);
+          return;
+        }
+        continue;
+      }
+      if (n < 0 && errno == EAGAIN) break;
+      // The other side closed: in order only when no stream was left waiting.
+      if (!c.streams.empty()) ++c_.earlyCloses;
+      Finish(i, c.streams.empty());
+      return;
+    }
+    auto now = Clock::now();
+    bool more = replace_ && now < to_ && nghttp2_session_check_request_allowed(c.h2) != 0;
+    while (more && static_cast<int>(c.streams.size()) < o_.streams && Submit(c, now)) {
+    }
+    if (c.streams.empty() && !more) {
+      // After the server's GOAWAY, or at the end: a new connection takes over while it may.
+      Finish(i, true);
+      return;
+    }
+    for (;;) {
+      const uint8_t* data = nullptr;
+      ssize_t len = nghttp2_session_mem_send(c.h2, &data);
+      if (len < 0) {
+        ++c_.resets;
+        Finish(i, false);
+        return;
+      }
+      if (len == 0) break;
+      c.out.append(reinterpret_cast<const char*>(data), static_cast<size_t>(len));
+    }
+    while (!c.out.empty()) {
+      ssize_t n = Write(c, c.out.data(), c.out.size());
+      if (n < 0 && errno == EAGAIN) break;
+      if (n < 0) {
+        ++c_.resets;
+        Finish(i, false);
+        return;
+      }
+      c.out.erase(0, static_cast<size_t>(n));
+    }
+    Want(i, c.out.empty() ? EPOLLIN : EPOLLIN | EPOLLOUT);
+  }
+
+  // The session's callbacks, on the connection PumpH2 is feeding.
+  static Stream* H2Stream(void* self, int32_t id) {
+    Runner* r = static_cast<Runner*>(self);
+    auto& streams = r->conns_[r->h2Conn_].streams;
+    auto it = streams.find(id);
+    return it == streams.end() ? nullptr : &it->second;
+  }
+  static int OnH2Header(nghttp2_session*, const nghttp2_frame* frame, const uint8_t* name,
+                        size_t namelen, const uint8_t* value, size_t valuelen, uint8_t,
+                        void* self) {
+    Stream* s = H2Stream(self, frame->hd.stream_id);
+    if (s != nullptr && frame->hd.type == NGHTTP2_HEADERS && namelen == 7 &&
+        std::memcmp(name, ":status", 7) == 0)
+      s->status = std::atoi(std::string(reinterpret_cast<const char*>(value), valuelen).c_str());
+    return 0;
+  }
+  static int OnH2Data(nghttp2_session*, uint8_t, int32_t id, const uint8_t*, size_t len,
+                      void* self) {
+    if (Stream* s = H2Stream(self, id)) s->bodyBytes += static_cast<long long>(len);
+    return 0;
+  }
+  static int OnH2StreamClose(nghttp2_session*, int32_t id, uint32_t error, void* self) {
+    Runner* r = static_cast<Runner*>(self);
+    Conn& c = r->conns_[r->h2Conn_];
+    auto it = c.streams.find(id);
+    if (it == c.streams.end()) return 0;
+    Stream s = it->second;
+    c.streams.erase(it);
+    auto now = Clock::now();
+    if (error == NGHTTP2_REFUSED_STREAM) {
+      ++r->c_.staleCloses;  // not processed: a later stream or connection asks again
+    } else if (error != NGHTTP2_NO_ERROR) {
+      ++r->c_.resets;
+    } else {
+      r->Count(s.status, s.start, s.reused, s.bodyBytes, s.bodyBytes, true, now);
+      ++c.streamsDone;
+      c.start = now;  // progress: the timeout runs from the last stream that ended
+    }
+    return 0;
   }
 
   // SSL_write and SSL_read shaped as send and recv: EAGAIN while TLS waits, 0 at the end.
@@ -511,6 +705,10 @@ class Runner {
   std::string tunnelRequest_;
   SSL_CTX* tls_ = nullptr;
   SSL_SESSION* session_ = nullptr;
+  nghttp2_session_callbacks* h2Callbacks_ = nullptr;
+  std::vector<std::string> h2Values_;  // what h2Headers_ points at
+  std::vector<nghttp2_nv> h2Headers_;
+  size_t h2Conn_ = 0;  // the connection whose session is being fed
   int epoll_ = -1;
   sockaddr_in target_{};
   std::vector<Conn> conns_;
@@ -574,13 +772,14 @@ int main(int argc, char** argv) {
         "\"max_ms\":%.3f,\"over_1s\":%lld,"
         "\"connect_errors\":%lld,\"resets\":%lld,\"early_closes\":%lld,\"timeouts\":%lld,"
         "\"bad_status\":%lld,\"handshakes\":%lld,\"resumed\":%lld,\"connections\":%lld,"
-        "\"reused\":%lld,\"stale_closes\":%lld,\"client_cpu_s\":%.3f}\n",
+        "\"reused\":%lld,\"stale_closes\":%lld,\"streams\":%d,\"h2_connections\":%lld,"
+        "\"h1_connections\":%lld,\"client_cpu_s\":%.3f}\n",
         o.concurrency, o.duration, c.completed, c.allCompleted, rps,
         loadgen::Percentile(c.latencyUs, 50) / 1e3, loadgen::Percentile(c.latencyUs, 90) / 1e3,
         loadgen::Percentile(c.latencyUs, 99) / 1e3, loadgen::Percentile(c.latencyUs, 99.9) / 1e3,
         loadgen::Percentile(c.latencyUs, 100) / 1e3, c.overOneSecond, c.connectErrors, c.resets,
         c.earlyCloses, c.timeouts, c.badStatus, c.handshakes, c.resumed, c.connections, c.reused,
-        c.staleCloses, ClientCpuSeconds());
+        c.staleCloses, o.h2 ? o.streams : 1, c.h2Connections, c.h1Connections, ClientCpuSeconds());
     return 0;
   }
   if (o.mode == "first") {

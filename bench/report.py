@@ -411,6 +411,7 @@ def render(records):
                        "wrk p99", "wrk errors"], rows), ""]
 
     out += render_https(d)
+    out += render_h2(d)
     out += render_keepalive(d)
 
     out += ["## How to run", "", "```sh", "bench/run            # as root it installs what it "
@@ -467,6 +468,56 @@ def render_keepalive(d):
         ratio_row("keep-alive requests/s c=64", med("corvane-ka", 64), med("privoxy-ka", 64), 2,
                   True),
     ]), ""]
+    return out
+
+
+def protocol(records):
+    """Which protocol the h2 rows' connections spoke, from the handshakes of all rounds."""
+    h2 = sum(r["load"].get("h2_connections", 0) for r in records)
+    h1 = sum(r["load"].get("h1_connections", 0) for r in records)
+    if not h1:
+        return "h2" if h2 else "n/a"
+    if not h2:
+        return "http/1.1 (fallback)"
+    return f"mixed: {h1 / (h1 + h2):.0%} http/1.1"
+
+
+def render_h2(d):
+    """The h2 rows: connections offering h2, many streams in flight on each."""
+    if not d.of("h2"):
+        return []
+    out = ["## HTTPS over h2: 1 KiB, many streams on each connection", "",
+           "The load generator offers h2 and http/1.1 by ALPN, as browsers do, and keeps 16 "
+           "streams in flight on each connection, a new one as soon as one ends; latency runs "
+           "from a stream's submission (from connect() for a connection's first 16). nginx "
+           "offers h2 and keeps its h2 connections; corvane and Privoxy inspect, as in the "
+           "HTTPS rows. A connection whose peer chooses http/1.1 (\"fallback\") carries one "
+           "request at a time, kept alive where the peer allows it, so such a row has only as "
+           "many requests in flight as connections. CPU is the proxy's (nginx's for direct) per "
+           "10k requests; \"requests per connection\" is all the requests over the connections "
+           "opened; \"refused\" counts streams the server refused after its GOAWAY (or kept "
+           "HTTP/1.1 connections found closed), asked again on another.", ""]
+    rows = []
+    for t in TLS_TARGETS:
+        shapes = {(r["load"]["concurrency"], r["load"].get("streams", 1))
+                  for r in d.of("h2", t) if r.get("load")}
+        for c, m in sorted(shapes):
+            rs = [r for r in d.of("h2", t, concurrency=c, streams=m) if r.get("load")]
+            errors = sum(r["load"]["connect_errors"] + r["load"]["resets"]
+                         + r["load"]["early_closes"] + r["load"]["timeouts"]
+                         + r["load"]["bad_status"] for r in rs)
+            refused = sum(r["load"].get("stale_closes", 0) for r in rs)
+            per_conn = median_range([r["load"]["all_requests"] / r["load"]["connections"]
+                                     for r in rs if r["load"].get("connections")])
+            rows.append([LABEL[t].replace("direct TLS", "direct h2"),
+                         f"{c} × {m}", protocol(rs),
+                         fmt_range(median_range([r["load"]["rps"] for r in rs])),
+                         fmt_range(median_range([r["load"]["p50_ms"] for r in rs]), 2),
+                         fmt_range(median_range([r["load"]["p99_ms"] for r in rs]), 2),
+                         fmt_range(median_range([cpu_per_10k(r) for r in rs]), 2),
+                         fmt(per_conn[0] if per_conn else None), f"{errors} / {refused}"])
+    out += [table(["target", "connections × streams", "protocol", "req/s", "p50 ms", "p99 ms",
+                   "CPU s / 10k", "requests per connection", "errors / refused"], rows), ""]
     return out
 
 

@@ -11,6 +11,15 @@ def series(values, key="fds"):
     return [{key: v} for v in values]
 
 
+def h2(target, rnd, connections, rps, h2_connections, h1_connections):
+    r = rate(target, connections, rps, 2.0, cpu_s=1.0, requests=rps * 10)
+    r.update(kind="h2", round=rnd)
+    r["load"].update(streams=16, connections=h2_connections + h1_connections,
+                     h2_connections=h2_connections, h1_connections=h1_connections,
+                     stale_closes=1)
+    return r
+
+
 def rate(target, concurrency, rps, p99, cpu_s, requests, rss_kb=4096, busy=1.0, total=4.0,
          client_cpu=0.5, path="/1k"):
     groups = {"origin": {"cpu_s": 0.2, "max_threads": 3, "max_fds": 10, "max_rss_kb": 9000,
@@ -109,7 +118,8 @@ class Rendering(unittest.TestCase):
             {"kind": "head", "target": "corvane", "status": "HTTP/1.1 200 OK",
              "connection": "Connection: close"},
             {"kind": "bulk", "target": "corvane", "round": 1,
-             "load": {"parallel": 1, "mb_per_s": 900.0, "errors": 0}, "sample": None}]
+             "load": {"parallel": 1, "mb_per_s": 900.0, "errors": 0}, "sample": None},
+            h2("direct-tls", 1, 4, 30000, 4, 0)]
         widths = []
         for line in report.render(recs).splitlines():
             if line.startswith("|"):
@@ -133,6 +143,17 @@ class Rendering(unittest.TestCase):
         self.assertIn("| keep-alive requests/s c=16 | n/a |", text)
         self.assertIn("| corvane | n/a | 8,000 (7,000–9,000) |", text)
         self.assertIn("| 1,250 | 0.12 | 0 / 3 |", text)  # 80,000 requests on 64 connections
+
+    def test_h2_rows_say_which_protocol_ran(self):
+        recs = []
+        for rnd, rps in enumerate([30000, 40000, 35000], 1):
+            recs += [h2("direct-tls", rnd, 4, rps, 4, 0), h2("privoxy-tls", rnd, 4, rps, 0, 40),
+                     h2("corvane-tls", rnd, 16, rps, 12, 4)]
+        text = report.render(recs)
+        self.assertIn("| direct h2 (nginx) | 4 × 16 | h2 | 35,000 (30,000–40,000) |", text)
+        self.assertIn("| Privoxy inspecting | 4 × 16 | http/1.1 (fallback) |", text)
+        self.assertIn("| corvane inspecting | 16 × 16 | mixed: 25% http/1.1 |", text)
+        self.assertIn("| 87,500 | 0 / 3 |", text)  # 350,000 requests on 4 connections
 
     def test_missing_target_reads_not_available(self):
         recs = [r for r in self.records() if r.get("target") != "privoxy"]
