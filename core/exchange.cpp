@@ -8,6 +8,7 @@
 #include "core/connection_close.h"
 #include "core/failure_advice.h"
 #include "core/failure_page.h"
+#include "core/http2_exchange.h"
 #include "core/https_exchange.h"
 #include "core/interim_answers.h"
 #include "core/last_page_url.h"
@@ -551,7 +552,26 @@ Outcome ServeRequest(Worker& w, bool first) {
   bool mayRepeat = MaySendAgain(head.method) && early == 0 && request.complete;
   for (int attempt = 0;; ++attempt) {
     if (!ConnectOrAnswer(w, attempt == 0)) return Outcome::kEnded;
-    if (w.inspected && !w.serverReused && !SecureInspectedOrigin(w)) return Outcome::kEnded;
+    if (w.inspected && !w.serverReused) {
+      // Over HTTP/2, for an origin that speaks nothing else, a request whose bytes are all here.
+      bool whole = request.complete && early == 0 && tail == 0;
+      switch (SecureInspectedOrigin(w, whole)) {
+        case OriginSecured::kHttp11:
+          break;
+        case OriginSecured::kRefused:
+          return Outcome::kEnded;
+        case OriginSecured::kHttp2:
+          if (!ServeHttp1OverHttp2(w, TextIn(w.chunk), head.keepAlive)) {
+            EndExchange(w);
+            return Outcome::kEnded;
+          }
+          if (!w.keepClient) {
+            FinishExchange(w);
+            return Outcome::kEnded;
+          }
+          return w.pendingLength > 0 ? Outcome::kNext : Outcome::kKeep;
+      }
+    }
     if (!ForwardHead(w, tail) || !w.server.Send({w.pending, early})) {
       if (w.serverReused && mayRepeat) {
         w.server.Reset();

@@ -90,6 +90,7 @@ struct Stream {
   bool answerStarted = false;  // its head went to the browser
   bool answerEnded = false;    // answer holds the rest of the body
   bool anyAnswerByte = false;
+  bool cut = false;  // ended before its answer did (an HTTP/1.1 browser's, which has no reset)
   size_t requestOwed = 0;  // received from the browser, not yet consumed (its window)
   size_t answerOwed = 0;   // received from the HTTP/2 origin, not yet consumed
   // The request's fields, then its HTTP/1.1 head; later the answer's head.
@@ -105,7 +106,7 @@ struct Stream {
     lane = -1;
     phase = Phase::kHeaders;
     tooLarge = requestEnded = chunkedUpload = laneReady = mayRepeat = headRequest = false;
-    answerStarted = answerEnded = anyAnswerByte = false;
+    answerStarted = answerEnded = anyAnswerByte = cut = false;
     requestOwed = answerOwed = 0;
     headLength = 0;
     requestAddress[0] = '\0';
@@ -132,7 +133,20 @@ struct Mux {
   Lane lanes[kOriginsPerPlace];
   std::unique_ptr<Stream> slots[kHttp2MostStreams];
   bool browserGone = false;
+  // With no browser session, the one stream is an HTTP/1.1 browser's request: its answer goes
+  // to the worker's client as HTTP/1.1, chunked where its length is not known.
+  bool keepAlive = false;
+  bool http10 = false;  // it knows no chunks: an answer of unknown length ends at the close
+  bool chunkedAnswer = false;
 };
+
+// Ends the browser's stream before its answer did.
+void ResetBrowserStream(Mux& m, Stream& s, uint32_t code) {
+  if (m.browser != nullptr)
+    nghttp2_submit_rst_stream(m.browser, NGHTTP2_FLAG_NONE, s.id, code);
+  else
+    s.cut = true;
+}
 
 Stream* StreamOf(nghttp2_session* session, int32_t id) {
   return static_cast<Stream*>(nghttp2_session_get_stream_user_data(session, id));
@@ -206,6 +220,15 @@ void ConsumeRequest(Mux& m, Stream& s, size_t n) {
   nghttp2_session_consume(m.browser, s.id, n);
 }
 
+// n bytes of the answer have gone on: the HTTP/2 origin's windows open again by as many.
+void AnswerTaken(Mux& m, Stream& s, size_t n) {
+  size_t owed = std::min(n, s.answerOwed);
+  if (owed == 0 || m.origin == nullptr) return;
+  s.answerOwed -= owed;
+  nghttp2_session_consume_connection(m.origin, owed);
+  if (s.originId != 0) nghttp2_session_consume_stream(m.origin, s.originId, owed);
+}
+
 // The answer's bytes go to the browser as they come; the stream's window at the HTTP/2 origin
 // opens again as they leave.
 ssize_t ReadAnswer(nghttp2_session*, int32_t, uint8_t* buffer, size_t length, uint32_t* flags,
@@ -213,12 +236,7 @@ ssize_t ReadAnswer(nghttp2_session*, int32_t, uint8_t* buffer, size_t length, ui
   auto& m = *static_cast<Mux*>(user);
   auto& s = *static_cast<Stream*>(source->ptr);
   size_t n = s.answer.Take(reinterpret_cast<char*>(buffer), length);
-  if (n != 0 && s.answerOwed != 0 && m.origin != nullptr) {
-    size_t owed = std::min(n, s.answerOwed);
-    s.answerOwed -= owed;
-    nghttp2_session_consume_connection(m.origin, owed);
-    if (s.originId != 0) nghttp2_session_consume_stream(m.origin, s.originId, owed);
-  }
+  AnswerTaken(m, s, n);
   if (s.answerEnded && s.answer.Empty()) {
     *flags |= NGHTTP2_DATA_FLAG_EOF;
     return static_cast<ssize_t>(n);
@@ -231,7 +249,7 @@ void SubmitAnswer(Mux& m, Stream& s, std::span<char> text, bool hasBody) {
   nghttp2_nv nv[kMostFields];
   size_t count = HeaderList(text, nv);
   if (count == 0) {
-    nghttp2_submit_rst_stream(m.browser, NGHTTP2_FLAG_NONE, s.id, NGHTTP2_INTERNAL_ERROR);
+    ResetBrowserStream(m, s, NGHTTP2_INTERNAL_ERROR);
     return;
   }
   nghttp2_data_provider body{};
@@ -407,7 +425,7 @@ int OnBrowserStreamClose(nghttp2_session* session, int32_t id, uint32_t, void* u
 // --- the HTTP/2 origin's side ----------------------------------------------------------------
 
 void ResumeAnswer(Mux& m, Stream& s) {
-  if (s.answerStarted) nghttp2_session_resume_data(m.browser, s.id);
+  if (s.answerStarted && m.browser != nullptr) nghttp2_session_resume_data(m.browser, s.id);
 }
 
 ssize_t ReadRequestBody(nghttp2_session*, int32_t, uint8_t* buffer, size_t length, uint32_t* flags,
@@ -427,9 +445,10 @@ ssize_t ReadRequestBody(nghttp2_session*, int32_t, uint8_t* buffer, size_t lengt
 // sees it and the rewriting edits it as an HTTP/1.1 answer's, then the browser has it.
 void FinishAnswerHead(Mux& m, Stream& s, bool ended) {
   Worker& w = m.w;
-  size_t length = WriteHttp1Head(Collected(s), "", {w.chunk, kChunkBufferSize});
+  // Room is left for the lines an HTTP/1.1 browser's head gets.
+  size_t length = WriteHttp1Head(Collected(s), "", {w.chunk, kChunkReceiveLimit});
   if (length == 0) {
-    nghttp2_submit_rst_stream(m.browser, NGHTTP2_FLAG_NONE, s.id, NGHTTP2_PROTOCOL_ERROR);
+    ResetBrowserStream(m, s, NGHTTP2_PROTOCOL_ERROR);
     return;
   }
   if (w.run.hooks.noteFirstAnswer != nullptr)
@@ -437,7 +456,25 @@ void FinishAnswerHead(Mux& m, Stream& s, bool ended) {
   if (w.run.hooks.editFirstAnswer != nullptr)
     length = w.run.hooks.editFirstAnswer({w.chunk, length});
   s.answerEnded = ended;
-  SubmitAnswer(m, s, {w.chunk, length}, !ended && !s.headRequest);
+  if (m.browser != nullptr) {
+    SubmitAnswer(m, s, {w.chunk, length}, !ended && !s.headRequest);
+    return;
+  }
+  // An HTTP/1.1 browser learns the body's end from its length, or else from its chunks.
+  std::string_view status = FieldValue(Collected(s), ":status");
+  bool bodiless = ended || s.headRequest || status == "204" || status == "304";
+  bool unknownLength = !bodiless && FieldValue(Collected(s), "content-length").empty();
+  m.chunkedAnswer = unknownLength && !m.http10;
+  if (unknownLength && m.http10) m.keepAlive = false;
+  if (m.chunkedAnswer) {
+    constexpr std::string_view kChunked = "Transfer-Encoding: chunked\r\n\r\n";
+    std::memcpy(w.chunk + length - 2, kChunked.data(), kChunked.size());
+    length += kChunked.size() - 2;
+  }
+  ReplaceConnectionLines({w.chunk, kChunkBufferSize}, &length,
+                         m.keepAlive ? kConnectionKeepAliveLine : kConnectionCloseLine);
+  s.answerStarted = true;
+  if (!w.client.Send({w.chunk, length})) s.cut = true;
 }
 
 int OnOriginHeader(nghttp2_session* session, const nghttp2_frame* frame, const uint8_t* name,
@@ -490,8 +527,7 @@ int OnOriginStreamClose(nghttp2_session* session, int32_t id, uint32_t error, vo
   if (s->answerEnded) return 0;
   // The origin's reset ends the browser's stream alone, with the origin's reason: one refused
   // before any work (REFUSED_STREAM, as after a GOAWAY) the browser sends again by itself.
-  nghttp2_submit_rst_stream(m.browser, NGHTTP2_FLAG_NONE, s->id,
-                            error != NGHTTP2_NO_ERROR ? error : uint32_t{NGHTTP2_INTERNAL_ERROR});
+  ResetBrowserStream(m, *s, error != NGHTTP2_NO_ERROR ? error : uint32_t{NGHTTP2_INTERNAL_ERROR});
   return 0;
 }
 
@@ -610,6 +646,7 @@ bool OpenOrigin(Mux& m, bool offerHttp2, Connection* into, bool* reused, OriginF
     return false;
   }
   if (!HandshakeInspectedOrigin(w, offerHttp2, &failure->kind, failure->detail)) {
+    TellOriginRefusal(w, failure->kind, failure->detail);
     w.server.Reset();
     return false;
   }
@@ -642,7 +679,7 @@ void SendToOrigin(Mux& m, Stream& s) {
   bool hasBody = !(s.requestEnded && s.request.Empty());
   int32_t id = nghttp2_submit_request(m.origin, nullptr, nv, count, hasBody ? &body : nullptr, &s);
   if (id < 0) {
-    nghttp2_submit_rst_stream(m.browser, NGHTTP2_FLAG_NONE, s.id, NGHTTP2_REFUSED_STREAM);
+    ResetBrowserStream(m, s, NGHTTP2_REFUSED_STREAM);
     s.phase = Phase::kSent;
     return;
   }
@@ -730,13 +767,17 @@ bool SendOnLane(Mux& m, Stream& s, int index, OriginFailure* failure, bool* fail
   s.lane = free;
   s.phase = Phase::kSent;
   if (!lane.connection.Send({s.head, s.headLength}) || !SendBodyOnLane(m, s)) {
+    if (RefusedForClientCertificate(m.w, lane.connection)) {
+      FailStream(m, s, FailureKind::kClientCertificate, kClientCertificateWords, false, nullptr, 0);
+      return true;
+    }
     CloseLane(m, free);
     s.lane = -1;
     if (lane.reused && s.mayRepeat) {
       s.phase = Phase::kQueued;  // a kept connection the origin had closed: another one
       return false;
     }
-    nghttp2_submit_rst_stream(m.browser, NGHTTP2_FLAG_NONE, s.id, NGHTTP2_INTERNAL_ERROR);
+    ResetBrowserStream(m, s, NGHTTP2_INTERNAL_ERROR);
     return true;
   }
   s.headLength = 0;  // the answer's head is read here
@@ -752,7 +793,7 @@ void Dispatch(Mux& m) {
         (!s->request.Empty() || (s->requestEnded && s->chunkedUpload)) && !SendBodyOnLane(m, *s)) {
       CloseLane(m, s->lane);
       s->lane = -1;
-      nghttp2_submit_rst_stream(m.browser, NGHTTP2_FLAG_NONE, s->id, NGHTTP2_INTERNAL_ERROR);
+      ResetBrowserStream(m, *s, NGHTTP2_INTERNAL_ERROR);
     }
     if (s->phase != Phase::kQueued) continue;
     OriginFailure failure;
@@ -765,7 +806,7 @@ void Dispatch(Mux& m) {
       if (m.originConnection.tls.SpeaksHttp2()) {
         if (!OpenOriginSession(m)) {
           m.originConnection.Reset();
-          nghttp2_submit_rst_stream(m.browser, NGHTTP2_FLAG_NONE, s->id, NGHTTP2_INTERNAL_ERROR);
+          ResetBrowserStream(m, *s, NGHTTP2_INTERNAL_ERROR);
           s->phase = Phase::kSent;
           continue;
         }
@@ -829,7 +870,7 @@ void ReadLane(Mux& m, int lane) {
         s.phase = Phase::kQueued;  // a kept connection closed before answering: another one
         return;
       }
-      nghttp2_submit_rst_stream(m.browser, NGHTTP2_FLAG_NONE, s.id, NGHTTP2_INTERNAL_ERROR);
+      ResetBrowserStream(m, s, NGHTTP2_INTERNAL_ERROR);
       return;
     }
     s.anyAnswerByte = true;
@@ -845,7 +886,7 @@ void ReadLane(Mux& m, int lane) {
       if (s.headLength < kChunkReceiveLimit) return;
       CloseLane(m, lane);
       s.lane = -1;
-      nghttp2_submit_rst_stream(m.browser, NGHTTP2_FLAG_NONE, s.id, NGHTTP2_INTERNAL_ERROR);
+      ResetBrowserStream(m, s, NGHTTP2_INTERNAL_ERROR);
       return;
     }
     size_t headLength = end + 4 - start;
@@ -891,7 +932,7 @@ void ReadLane(Mux& m, int lane) {
       s.answerEnded = true;
       ResumeAnswer(m, s);
     } else {
-      nghttp2_submit_rst_stream(m.browser, NGHTTP2_FLAG_NONE, s.id, NGHTTP2_INTERNAL_ERROR);
+      ResetBrowserStream(m, s, NGHTTP2_INTERNAL_ERROR);
     }
     return;
   }
@@ -901,7 +942,7 @@ void ReadLane(Mux& m, int lane) {
   if (s.answerFraming.Broken()) {
     CloseLane(m, lane);
     s.lane = -1;
-    nghttp2_submit_rst_stream(m.browser, NGHTTP2_FLAG_NONE, s.id, NGHTTP2_INTERNAL_ERROR);
+    ResetBrowserStream(m, s, NGHTTP2_INTERNAL_ERROR);
     return;
   }
   if (s.answerFraming.Where() == MessageFraming::End::kComplete) {
@@ -932,7 +973,7 @@ void TimeOutStreams(Mux& m) {
     if (!s.answerStarted && s.phase == Phase::kSent)
       FailStream(m, s, FailureKind::kSilent, "", true, nullptr, 0);
     else
-      nghttp2_submit_rst_stream(m.browser, NGHTTP2_FLAG_NONE, s.id, NGHTTP2_CANCEL);
+      ResetBrowserStream(m, s, NGHTTP2_CANCEL);
   }
 }
 
@@ -948,8 +989,7 @@ void DropOrigin(Mux& m) {
       continue;
     }
     slot->originId = 0;
-    if (!slot->answerEnded)
-      nghttp2_submit_rst_stream(m.browser, NGHTTP2_FLAG_NONE, slot->id, NGHTTP2_INTERNAL_ERROR);
+    if (!slot->answerEnded) ResetBrowserStream(m, *slot, NGHTTP2_INTERNAL_ERROR);
   }
   nghttp2_session_del(m.origin);
   m.origin = nullptr;
@@ -1035,4 +1075,70 @@ void ServeHttp2Browser(Worker& w) {
     EndExchange(w);
   else
     FinishExchange(w);
+}
+
+bool ServeHttp1OverHttp2(Worker& w, std::string_view request, bool keepAlive) {
+  auto m = std::make_unique<Mux>(w);
+  m->keepAlive = keepAlive;
+  m->http10 = request.substr(0, request.find("\r\n")).ends_with(" HTTP/1.0");
+  m->originConnection = std::move(w.server);
+  m->slots[0] = std::make_unique<Stream>();
+  Stream& s = *m->slots[0];
+  size_t headEnd = request.find("\r\n\r\n");
+  if (headEnd == std::string_view::npos || !OpenOriginSession(*m)) {
+    if (m->origin != nullptr) nghttp2_session_del(m->origin);
+    m->originConnection.Reset();
+    return false;
+  }
+  s.id = 1;  // no browser stream stands behind it
+  std::memcpy(s.head, request.data(), headEnd + 4);
+  s.headLength = headEnd + 4;
+  s.head[s.headLength] = '\0';
+  s.request.Append(request.data() + headEnd + 4, request.size() - headEnd - 4);
+  s.requestEnded = true;
+  s.headRequest = request.starts_with("HEAD ");
+  std::snprintf(s.requestAddress, sizeof s.requestAddress, "%s", w.requestAddress);
+  SendToOrigin(*m, s);
+  bool whole = false;
+  for (;;) {
+    if (!Flush(m->origin, m->originConnection)) break;
+    // What has come of the answer goes on, in chunks where its length is not known.
+    while (s.answerStarted && !s.answer.Empty() && !s.cut) {
+      size_t n = std::min(s.answer.Size(), kChunkReceiveLimit);
+      char size[24];
+      int written = std::snprintf(size, sizeof size, "%zx\r\n", n);
+      bool sent = (!m->chunkedAnswer || w.client.Send({size, static_cast<size_t>(written)})) &&
+                  w.client.Send({s.answer.Data(), n}) &&
+                  (!m->chunkedAnswer || w.client.Send(std::string_view("\r\n")));
+      s.answer.Drop(n);
+      AnswerTaken(*m, s, n);
+      if (!sent) s.cut = true;
+    }
+    if (s.cut) break;
+    if (s.answerStarted && s.answerEnded && s.answer.Empty()) {
+      whole = !m->chunkedAnswer || w.client.Send(std::string_view("0\r\n\r\n"));
+      break;
+    }
+    if (!nghttp2_session_want_read(m->origin) && !nghttp2_session_want_write(m->origin)) break;
+    const Connection* waited[] = {&m->originConnection};
+    bool ready[1] = {};
+    int found = WaitForAny(waited, ready, w.run.options.idleTimeoutMs);
+    if (found == 0 && !s.answerStarted) {
+      // The origin took the request and said nothing: the browser is told so.
+      size_t page = WriteFailureFor(w, FailureKind::kSilent, 0, {w.chunk, kChunkBufferSize});
+      w.client.Send({w.chunk, page});
+      m->keepAlive = false;
+      whole = true;
+      break;
+    }
+    // The pending bytes may hold the client's next request: the tail's room is free here.
+    if (found <= 0 || !Take(m->origin, m->originConnection, {w.rawTail, kChunkReceiveLimit})) break;
+  }
+  nghttp2_session_terminate_session(m->origin, NGHTTP2_NO_ERROR);
+  Flush(m->origin, m->originConnection);
+  nghttp2_session_del(m->origin);
+  m->origin = nullptr;
+  m->originConnection.Close();
+  w.keepClient = whole && m->keepAlive;
+  return whole;
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "core/worker.h"
 
@@ -23,6 +24,13 @@ inline constexpr uint64_t kHttp2ResetBurst = 200;
 inline constexpr uint64_t kHttp2ResetsPerSecond = 33;
 // An HTTP/1.1 origin is read only while its stream holds fewer bytes than this for the browser.
 inline constexpr size_t kHttp2LaneBuffer = 64 * 1024;
+
+// Carries the request of an HTTP/1.1 browser (its rewritten head with the whole body after it,
+// the target a path) over the worker's server connection, whose origin chose HTTP/2, and gives
+// the browser the answer in HTTP/1.1. The origin connection is closed after it. False when the
+// exchange failed (the client's connection must then be reset); else w.keepClient says whether
+// the client's connection may go on.
+bool ServeHttp1OverHttp2(Worker& w, std::string_view request, bool keepAlive);
 
 // Serves the browser's streams until its connection ends; the connection is then closed, or with
 // the closer. The kept HTTP/1.1 origin connections go back to the pool.

@@ -302,22 +302,34 @@ bool HandshakeInspectedOrigin(Worker& w, bool offerHttp2, FailureKind* failure,
       if (error[0] == '\0') why = "the handshake failed";
       break;
   }
-  char line[kTargetHostSize + kVerifyErrorSize + 64];
-  std::snprintf(line, sizeof line, "HTTPS inspection: %s %s: %s", w.tunnelHost,
-                kind == FailureKind::kUnverified ? "not verified" : "refused", why);
-  char16_t wide[sizeof line];
-  WriteMessageLine({wide, SingleByteToWide(line, wide)});
   *failure = kind;
   CopyText(why, detail);
   return false;
 }
 
-bool SecureInspectedOrigin(Worker& w) {
-  if (w.tunnelPlain) return true;  // plain HTTP at the CONNECT's host and port
+void TellOriginRefusal(const Worker& w, FailureKind kind, const char* why) {
+  if (kind == FailureKind::kNoTunnel) return;  // the page alone says it
+  char line[kTargetHostSize + kVerifyErrorSize + 64];
+  std::snprintf(line, sizeof line, "HTTPS inspection: %s %s: %s", w.tunnelHost,
+                kind == FailureKind::kUnverified ? "not verified" : "refused", why);
+  char16_t wide[sizeof line];
+  WriteMessageLine({wide, SingleByteToWide(line, wide)});
+}
+
+OriginSecured SecureInspectedOrigin(Worker& w, bool mayTryHttp2) {
+  if (w.tunnelPlain) return OriginSecured::kHttp11;  // plain HTTP at the CONNECT's host and port
   FailureKind kind = FailureKind::kTlsFailed;
   char why[kVerifyErrorSize];
   // A browser speaking HTTP/1.1 has its requests carried over HTTP/1.1, on connections the
-  // pool keeps for whichever request comes next.
-  if (HandshakeInspectedOrigin(w, false, &kind, why)) return true;
-  return Refuse(w, kind, why);
+  // pool keeps for whichever request comes next; only an origin that refuses it gets HTTP/2.
+  if (HandshakeInspectedOrigin(w, false, &kind, why)) return OriginSecured::kHttp11;
+  if (kind == FailureKind::kOnlyHttp2 && mayTryHttp2) {
+    w.server.Reset();
+    if (ConnectTarget(w) == ConnectResult::kConnected &&
+        HandshakeInspectedOrigin(w, true, &kind, why) && w.server.tls.SpeaksHttp2())
+      return OriginSecured::kHttp2;
+  }
+  TellOriginRefusal(w, kind, why);
+  Refuse(w, kind, why);
+  return OriginSecured::kRefused;
 }

@@ -48,18 +48,29 @@ void ServeBypassed(Worker& w);
 // one, which gets a plain request with its address whole.
 void ChooseInspectedTarget(Worker& w);
 
-// Over the connected server socket: opens the upstream proxy's tunnel when there is one, then
-// TLS to the origin, verified as a browser would verify it. False when the exchange has ended:
-// the browser then has a failure page inside its TLS and the origin not one byte of the request.
-bool SecureInspectedOrigin(Worker& w);
+enum class OriginSecured {
+  kHttp11,   // the origin speaks HTTP/1.1 (or plain HTTP, inside a CONNECT of it)
+  kHttp2,    // it refused HTTP/1.1 and chose HTTP/2
+  kRefused,  // the exchange has ended
+};
 
-// The same, over HTTP/2 too where offerHttp2 is set and the origin chooses it, and answering
-// nobody: on failure *failure and detail say what the page should, and the user has been told.
+// Over the connected server socket: opens the upstream proxy's tunnel when there is one, then
+// TLS to the origin, verified as a browser would verify it, offering HTTP/1.1; an origin that
+// speaks HTTP/2 alone is connected to again over HTTP/2 when mayTryHttp2. On kRefused the
+// browser has a failure page inside its TLS and the origin not one byte of the request.
+OriginSecured SecureInspectedOrigin(Worker& w, bool mayTryHttp2);
+
+// TLS to the origin over the connected server socket, through the upstream proxy's tunnel when
+// there is one, HTTP/2 offered too where offerHttp2 is set, answering nobody: on failure
+// *failure and detail say what the page should.
 bool HandshakeInspectedOrigin(Worker& w, bool offerHttp2, FailureKind* failure,
                               std::span<char> detail);
 
 // What the page says of an origin that asked for a client certificate.
 inline constexpr char kClientCertificateWords[] = "it asked for a client certificate";
+
+// Tells the user why the origin was refused, on standard error.
+void TellOriginRefusal(const Worker& w, FailureKind kind, const char* why);
 
 // After the origin's TLS failed once its handshake was done: true when the origin had asked for
 // a client certificate, once the user has been told.

@@ -122,30 +122,42 @@ class Http2InspectionTest : public InspectionTest {
   }
 };
 
-// Every stream gets what a plain request gets: the User-Agent, the page memory's Referer, the
+// Every request gets what a plain one gets: the User-Agent, the page memory's Referer, the
 // device hints withheld, the "[object]" repair and the form conversion with its length; and an
-// HTTP/2 origin never sees a line of HTTP/1.1's own.
+// HTTP/2 origin never sees a line of HTTP/1.1's own. Browser HTTP/2 with an HTTP/2 origin or an
+// HTTP/1.1 one, and browser HTTP/1.1 with an origin that speaks HTTP/2 alone.
 TEST_F(Http2InspectionTest, EveryStreamIsRewrittenWhateverTheOriginSpeaks) {
   UseUserAgent("Corvane-Test/5.0");
   UseSpaceConvert(true);
-  for (bool http2 : {true, false}) {
-    SiteOrigin site(origins_.Issue("127.0.0.1"), Speaking(http2),
-                    SiteOrigin::Manner::kHonoursClose);
+  struct Row {
+    const char* browser;
+    const char* version;  // as curl names what it spoke
+    bool http2;
+    bool onlyHttp2;
+  } rows[] = {{"--http2", "[2]", true, false},
+              {"--http2", "[2]", false, false},
+              {"--http1.1", "[1.1]", true, true}};
+  for (const Row& row : rows) {
+    bool http2 = row.http2;
+    SiteOrigin::TlsOptions options = Speaking(http2);
+    options.onlyHttp2 = row.onlyHttp2;
+    SiteOrigin site(origins_.Issue("127.0.0.1"), options, SiteOrigin::Manner::kHonoursClose);
     site.Serve("/first.html", HtmlPage("<p>first</p>"));
     site.Serve("/second.html", HtmlPage("<p>second</p>"));
     site.Serve("/submit", HtmlPage("received"));
     ToolRun pages =
-        Curl(proxyAuthority_, {"--http2", "--globoff", "-w", "[%{http_version}]", "-H",
+        Curl(proxyAuthority_, {row.browser, "--globoff", "-w", "[%{http_version}]", "-H",
                                "Sec-CH-UA-Platform: \"Linux\"", site.Base() + "/first.html",
                                site.Base() + "/second.html", site.Base() + "/js/[object]"});
     EXPECT_EQ(pages.exitCode, 0) << pages.err;
-    // Each of the three answers came over HTTP/2.
-    size_t overHttp2 = 0;
-    for (size_t at = 0; (at = pages.out.find("</html>[2]", at)) != std::string::npos; ++at)
-      ++overHttp2;
-    EXPECT_EQ(overHttp2, 3u) << pages.out;
+    // Each of the three answers came in the browser's protocol.
+    size_t answers = 0;
+    const std::string end = std::string("</html>") + row.version;
+    for (size_t at = 0; (at = pages.out.find(end, at)) != std::string::npos; ++at)
+      ++answers;
+    EXPECT_EQ(answers, 3u) << pages.out;
     ToolRun form =
-        Curl(proxyAuthority_, {"--http2", "--data-binary", "q=a%3Fb", site.Base() + "/submit"});
+        Curl(proxyAuthority_, {row.browser, "--data-binary", "q=a%3Fb", site.Base() + "/submit"});
     EXPECT_EQ(form.exitCode, 0) << form.err;
 
     std::vector<SeenRequest> seen = site.Requests();

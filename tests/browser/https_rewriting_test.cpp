@@ -525,16 +525,14 @@ TEST_F(InspectionStrictnessTest, WhatIsNotHttp1IsRefused) {
 
 // A refused origin says why, on the page and on standard error.
 TEST_F(InspectionStrictnessTest, ARefusedOriginSaysWhy) {
-  // A browser speaking HTTP/1.1 has its requests carried in HTTP/1.1: an origin that speaks
-  // HTTP/2 alone is refused there.
   struct Row {
     SiteOrigin::TlsOptions options;
     const char* reason;
     const char* protocol;
   } rows[] = {
       {{0, 0, true, false, false}, "asked for a client certificate", "--http2"},
+      {{0, 0, true, false, false}, "asked for a client certificate", "--http1.1"},
       {{0, TLS1_1_VERSION, false, false, false}, "nothing newer than TLS 1.1", "--http2"},
-      {{0, 0, false, true, false}, "speaks HTTP/2 alone", "--http1.1"},
       {{0, 0, false, false, true}, "the handshake timed out", "--http2"},
   };
   for (const Row& row : rows) {

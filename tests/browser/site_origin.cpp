@@ -133,7 +133,7 @@ class TlsContext {
       SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT,
                          [](int, X509_STORE_CTX*) { return 1; });
     if (options.onlyHttp2) SSL_CTX_set_alpn_select_cb(ctx_, OnlyHttp2, nullptr);
-    if (options.http2) SSL_CTX_set_alpn_select_cb(ctx_, Http2First, nullptr);
+    if (options.http2 && !options.onlyHttp2) SSL_CTX_set_alpn_select_cb(ctx_, Http2First, nullptr);
   }
   explicit TlsContext(const PemIdentity& identity) {
     BIO* certText =
