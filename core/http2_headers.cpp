@@ -130,6 +130,18 @@ bool ConnectionSpecific(std::string_view name, std::string_view value,
   return false;
 }
 
+// A field HTTP/2 can carry: a token for its name (RFC 9110 section 5.1), so never a
+// pseudo-header's colon, and a value without CR, LF or NUL.
+bool Carriable(std::string_view name, std::string_view value) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    bool token = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+    if (!token) return false;
+  }
+  return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
 }  // namespace
 
 bool CollectField(std::span<char> out, size_t* length, std::string_view name,
@@ -237,7 +249,9 @@ size_t ToHttp2Fields(std::span<char> head, std::span<HeaderField> out) {
   });
   bool fits = true;
   ForEachLine(lines, [&](std::string_view name, std::string_view value) {
-    if (!fits || ConnectionSpecific(name, value, connectionTokens)) return;
+    // What HTTP/2 cannot carry, and what is one HTTP/1.1 connection's own, stays behind.
+    if (!fits || !Carriable(name, value) || ConnectionSpecific(name, value, connectionTokens))
+      return;
     if (count == out.size()) {
       fits = false;
       return;

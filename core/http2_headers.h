@@ -33,7 +33,8 @@ size_t WriteHttp1Head(std::string_view collected, std::string_view origin, std::
 // a request's ":method", ":scheme" ("https"), ":authority" (its Host line) and ":path" (an
 // absolute address cut to its path), an answer's ":status". No field that speaks of one HTTP/1.1
 // connection goes into HTTP/2 (Connection and those it names, Keep-Alive, Proxy-Connection,
-// Transfer-Encoding, Upgrade, Host, TE but "trailers"). Names are lowercased in head itself,
-// which the fields point into. Returns the count, or 0 when the head cannot be read or has more
+// Transfer-Encoding, Upgrade, Host, TE but "trailers"), nor one it cannot carry (a name that is
+// no token, a value with CR, LF or NUL). Names are lowercased in head itself, which the fields
+// point into. Returns the count, or 0 when the head cannot be read or has more
 // fields than out holds.
 size_t ToHttp2Fields(std::span<char> head, std::span<HeaderField> out);

@@ -89,6 +89,10 @@ TEST(Http2Heads, Http11HeadsBecomeHeaderListsWithoutConnectionLines) {
        ":status: 404\ncontent-length: 3\n"},
       {"HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\nSet-Cookie: b=2\r\n\r\n",
        ":status: 200\nset-cookie: a=1\nset-cookie: b=2\n"},
+      // An origin's line HTTP/2 cannot carry stays behind: no forged pseudo-header, no name
+      // that is no token, no bare LF in a value.
+      {"HTTP/1.1 200 OK\r\n:status: 500\r\nBad Name: 1\r\nX: a\nb\r\nOk: 1\r\n\r\n",
+       ":status: 200\nok: 1\n"},
       {"HTTP/1.1 200 OK\r\nno blank line", "(none)"},
       {"GARBAGE\r\n\r\n", "(none)"},
   };
