@@ -28,8 +28,9 @@ configure=(-DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=x86_64
 debian_source_cached nghttp2 nghttp2 "$version" "$cc" "${configure[@]}"
 debian_source_fetch
 
-cmake -S "$src" -B "$work/build" "${configure[@]}" >&2
-cmake --build "$work/build" --target nghttp2_static -j"$(nproc)" >&2
+# Told warnings and failures alone, as OpenSSL's build is.
+cmake -S "$src" -B "$work/build" "${configure[@]}" --log-level=WARNING -DCMAKE_RULE_MESSAGES=OFF >&2
+cmake --build "$work/build" --target nghttp2_static -j"$(nproc)" -- -s >&2
 
 install_nghttp2() {
   mkdir -p "$1/include/nghttp2" "$1/lib"
