@@ -164,10 +164,13 @@ size_t WriteHttp1Head(std::string_view collected, std::string_view origin, std::
   Writer w(out);
   std::string_view status = Field(collected, ":status");
   if (!status.empty()) {
+    if (status.size() != 3) return 0;
     int code = 0;
-    for (char c : status)
-      code = c >= '0' && c <= '9' && code < 1000 ? code * 10 + (c - '0') : -1;
-    if (status.size() != 3 || code < 100) return 0;
+    for (char c : status) {
+      if (c < '0' || c > '9') return 0;
+      code = code * 10 + (c - '0');
+    }
+    if (code < 100) return 0;
     w.Add("HTTP/1.1 ");
     w.Add(status);
     w.Add(" ");
