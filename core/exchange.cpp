@@ -751,6 +751,7 @@ void ServeConnection(Worker& w, bool resumed) {
 }
 
 void ServeExchange(Worker& w) {
+  w.headDeadline = {};  // a new client's head has its own time, whatever the last one left
   w.inspected = false;
   w.tunnelPlain = false;
   w.pendingLength = 0;

@@ -131,6 +131,7 @@ struct Mux {
   Connection originConnection;
   bool originHttp1 = false;  // the origin chose HTTP/1.1: lanes carry the streams
   Lane lanes[kOriginsPerPlace];
+  OriginPlace place;  // where the lanes go, as the settings said when they were opened
   std::unique_ptr<Stream> slots[kHttp2MostStreams];
   bool browserGone = false;
   // With no browser session, the one stream is an HTTP/1.1 browser's request: its answer goes
@@ -636,7 +637,8 @@ struct OriginFailure {
 bool OpenOrigin(Mux& m, bool offerHttp2, Connection* into, bool* reused, OriginFailure* failure) {
   Worker& w = m.w;
   ChooseInspectedTarget(w);
-  *reused = !offerHttp2 && TakeIdleOrigin(OriginPlaceOf(w), into);
+  if (!offerHttp2) m.place = OriginPlaceOf(w);
+  *reused = !offerHttp2 && TakeIdleOrigin(m.place, into);
   if (*reused) return true;
   ConnectResult result = ConnectTarget(w);
   if (result != ConnectResult::kConnected) {
@@ -812,6 +814,7 @@ void Dispatch(Mux& m) {
         }
       } else {
         m.originHttp1 = true;
+        m.place = OriginPlaceOf(m.w);
         m.lanes[0].connection = std::move(m.originConnection);
       }
     }
@@ -1054,10 +1057,8 @@ void ServeHttp2Browser(Worker& w) {
   auto m = std::make_unique<Mux>(w);
   Serve(*m);
   // Sound HTTP/1.1 origin connections serve the next requests, of any client.
-  ChooseInspectedTarget(w);
-  OriginPlace place = OriginPlaceOf(w);
   for (Lane& lane : m->lanes)
-    if (lane.connection.Open() && lane.stream < 0) KeepIdleOrigin(place, &lane.connection);
+    if (lane.connection.Open() && lane.stream < 0) KeepIdleOrigin(m->place, &lane.connection);
   for (Lane& lane : m->lanes)
     if (lane.connection.Open()) lane.connection.Reset();
   if (m->origin != nullptr) {

@@ -153,6 +153,7 @@ bool OpenInspected(Worker& w) {
   w.inspected = true;
   w.pendingLength = 0;
   if (w.client.tls.SpeaksHttp2()) {
+    w.headDeadline = {};   // its streams have no one head to wait for
     ServeHttp2Browser(w);  // every stream of it, to the connection's end
     return false;
   }

@@ -411,15 +411,18 @@ TEST_F(InspectionStrictnessTest, EveryUploadArrivesWholeWhateverTheTlsVersion) {
       size_t which = n % 50 == 49 ? 4 : n % 4;
       std::string file = File("body" + std::to_string(which), bodies[which]);
       if (n > 0) args.push_back("--next");
-      args.insert(args.end(), {"-x", ProxyAddress(), "--cacert", proxyAuthority_, "-o", "/dev/null",
-                               "--data-binary", "@" + file});
+      args.insert(args.end(),
+                  {"-x", ProxyAddress(), "--cacert", proxyAuthority_, "-o", "/dev/null", "-w",
+                   "%{url_effective} %{http_code}\n", "--data-binary", "@" + file});
       if (n % 2 == 1) args.insert(args.end(), {"-H", "Transfer-Encoding: chunked"});
       args.push_back(site.Base() + "/up?n=" + std::to_string(n));
     }
     ToolRun run = RunTool(args, dir_, {}, 120s);
     EXPECT_EQ(run.exitCode, 0) << "TLS " << version << ": " << run.err;
+    // curl's status is its last transfer's: each one's own is in the lines it wrote.
+    EXPECT_EQ(run.out.find(" 000\n"), std::string::npos) << run.out << run.err;
     std::vector<SeenRequest> seen = site.Requests();
-    ASSERT_EQ(seen.size(), 100u) << "TLS " << version;
+    ASSERT_EQ(seen.size(), 100u) << "TLS " << version << ", answers:\n" << run.out << run.err;
     for (const SeenRequest& r : seen) {
       int n = std::stoi(r.target.substr(r.target.find('=') + 1));
       EXPECT_TRUE(r.body == bodies[n % 50 == 49 ? 4 : n % 4]) << r.target << " TLS " << version;
