@@ -62,8 +62,10 @@ TEST(Http2Heads, RequestsAndAnswersBecomeHttp11Heads) {
       {{{":status", "200"}, {"content-type", "text/html"}},
        "HTTP/1.1 200 OK\r\ncontent-type: text/html\r\n\r\n"},
       {{{":status", "299"}}, "HTTP/1.1 299 \r\n\r\n"},
-      // No request line can be made, and no status is three digits.
+      // No request line can be made (a CONNECT names no path: no tunnel inside inspection),
+      // and no status is three digits.
       {{{":method", "GET"}}, ""},
+      {{{":method", "CONNECT"}, {":authority", "other.test:443"}}, ""},
       {{{":status", "20"}}, ""},
       {{{":status", "2x0"}}, ""},
   };
