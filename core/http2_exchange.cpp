@@ -550,6 +550,19 @@ struct SessionOptions {
   SessionOptions& operator=(const SessionOptions&) = delete;
 };
 
+// A session's first SETTINGS: its own setting, then the windows and header list both sides
+// share; and the connection's window widened to kHttp2ConnectionWindow.
+bool Announce(nghttp2_session* session, nghttp2_settings_entry own) {
+  const nghttp2_settings_entry settings[] = {
+      own,
+      {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, static_cast<uint32_t>(kHttp2StreamWindow)},
+      {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, kHttp2MostHeaderList},
+  };
+  return nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, settings, std::size(settings)) == 0 &&
+         nghttp2_session_set_local_window_size(session, NGHTTP2_FLAG_NONE, 0,
+                                               kHttp2ConnectionWindow) == 0;
+}
+
 bool OpenBrowserSession(Mux& m) {
   nghttp2_session_callbacks* callbacks = nullptr;
   if (nghttp2_session_callbacks_new(&callbacks) != 0) return false;
@@ -562,15 +575,7 @@ bool OpenBrowserSession(Mux& m) {
   int made = nghttp2_session_server_new2(&m.browser, callbacks, &m, options.option);
   nghttp2_session_callbacks_del(callbacks);
   if (made != 0) return false;
-  const nghttp2_settings_entry settings[] = {
-      {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, kHttp2MostStreams},
-      {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, static_cast<uint32_t>(kHttp2StreamWindow)},
-      {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, kHttp2MostHeaderList},
-  };
-  return nghttp2_submit_settings(m.browser, NGHTTP2_FLAG_NONE, settings, std::size(settings)) ==
-             0 &&
-         nghttp2_session_set_local_window_size(m.browser, NGHTTP2_FLAG_NONE, 0,
-                                               kHttp2ConnectionWindow) == 0;
+  return Announce(m.browser, {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, kHttp2MostStreams});
 }
 
 bool OpenOriginSession(Mux& m) {
@@ -584,14 +589,7 @@ bool OpenOriginSession(Mux& m) {
   int made = nghttp2_session_client_new2(&m.origin, callbacks, &m, options.option);
   nghttp2_session_callbacks_del(callbacks);
   if (made != 0) return false;
-  const nghttp2_settings_entry settings[] = {
-      {NGHTTP2_SETTINGS_ENABLE_PUSH, 0},
-      {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, static_cast<uint32_t>(kHttp2StreamWindow)},
-      {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, kHttp2MostHeaderList},
-  };
-  return nghttp2_submit_settings(m.origin, NGHTTP2_FLAG_NONE, settings, std::size(settings)) == 0 &&
-         nghttp2_session_set_local_window_size(m.origin, NGHTTP2_FLAG_NONE, 0,
-                                               kHttp2ConnectionWindow) == 0;
+  return Announce(m.origin, {NGHTTP2_SETTINGS_ENABLE_PUSH, 0});
 }
 
 // Sends what the session has to say. False when the connection failed.
